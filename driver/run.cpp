@@ -1,0 +1,105 @@
+#include "run.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "com_cp2102.h"
+#include "com_ftdi.h"
+#include "com_port.h"
+#include "image.h"
+#include "settings.h"
+#include "transfer.h"
+
+namespace {
+
+constexpr int kFailure = -1;
+constexpr uint32_t kOpenTimeoutMs = 2000;
+
+int Usage()
+{
+    PrintUsage();
+    return kFailure;
+}
+
+// Creates the link for the transport type and names what it is opened with;
+// null for a type that has no link.
+std::unique_ptr<Com> CreateLink(const RunSettings& settings, const char** name)
+{
+    switch (settings.transportType) {
+    case kTransportCp2102:
+        if (settings.usbDeviceName[0] == '\0')
+            return nullptr;
+        printf("Connection with CP2102-USB Device...\n");
+        *name = settings.usbDeviceName;
+        return std::unique_ptr<Com>(new ComCP2102);
+    case kTransportFtdi:
+        if (settings.usbDeviceName[0] == '\0')
+            return nullptr;
+        printf("Connection with FTDI-USB Device...\n");
+        *name = settings.usbDeviceName;
+        return std::unique_ptr<Com>(new ComFTDI);
+    case kTransportComPort:
+        if (settings.comPortName[0] == '\0')
+            return nullptr;
+        printf("Connection with Serial Com-Port %s...\n", settings.comPortName);
+        *name = settings.comPortName;
+        return std::unique_ptr<Com>(new ComPort);
+    default:
+        return nullptr;
+    }
+}
+
+// Refuses an image that could not succeed before anything reaches the target.
+bool ImageAcceptable(const Image& image, const char* fileName)
+{
+    if (image.overflow) {
+        printf("Error: Source-file '%s' is larger than %d bytes.\n", fileName, int(kImageCapacity));
+        return false;
+    }
+    if (!ImageBlocksComplete(image)) {
+        printf("Error: Source-file '%s' ends inside a block.\n", fileName);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunUpdate(int argc, const char* const* argv)
+{
+    if (argc < 2)
+        return Usage();
+
+    RunSettings settings;
+    ParseCommandLine(argc, argv, &settings);
+    if (settings.debug)
+        PrintSettings(settings);
+    if (settings.valueTooLong || settings.baudRate == 0 || settings.fileName[0] == '\0')
+        return Usage();
+
+    FILE* file = fopen(settings.fileName, "rb");
+    if (!file) {
+        printf("Error: Source-file '%s' not found or no rights.\n", settings.fileName);
+        return kFailure;
+    }
+
+    const char* name = nullptr;
+    std::unique_ptr<Com> link = CreateLink(settings, &name);
+    if (!link)
+        return Usage();
+    fflush(stdout);  // opening a USB link can take a moment
+    if (!link->Open(name, uint32_t(settings.baudRate), kOpenTimeoutMs)) {
+        printf("Error: %s in use or does not exist.\n", name);
+        return kFailure;
+    }
+
+    // Large: kept off the stack.
+    std::unique_ptr<Image> image(new Image);
+    ReadImage(file, image.get());
+    if (!ImageAcceptable(*image, settings.fileName)) {
+        link->Close();
+        fclose(file);
+        return kFailure;
+    }
+    return TransferImage(link.get(), *image, file) ? 0 : kFailure;
+}

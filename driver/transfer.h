@@ -1,0 +1,16 @@
+// Sends the image block by block, each acknowledged by the target with one byte.
+#pragma once
+
+#include <cstdio>
+
+#include "image.h"
+
+class Com;
+
+constexpr uint32_t kDrainTimeoutMs = 1;
+constexpr uint32_t kReplyTimeoutMs = 4000;
+constexpr uint8_t kBlockAccepted = 0x11;
+constexpr int kRejectionsPerBlock = 4;
+
+// Closes the file and the link on every outcome; true when the target took it all.
+bool TransferImage(Com* link, const Image& image, FILE* file);

@@ -1,0 +1,38 @@
+// The link over a serial port of the computer: 8 data bits, even parity, one stop bit.
+#pragma once
+
+#include <string>
+
+#include "com.h"
+#include "line_settings.h"
+
+class ComPort : public Com {
+public:
+    ComPort() = default;
+    ComPort(const ComPort&) = delete;
+    ComPort& operator=(const ComPort&) = delete;
+    ~ComPort() override;
+
+    bool Escape(uint32_t code) override;
+    bool Read(void* buffer, uint32_t wanted, uint32_t* received) override;
+    bool Write(const void* buffer, uint32_t count) override;
+    bool Close() override;
+    bool Purge() override;
+    bool SetTimeout(uint32_t milliseconds) override;
+    bool GetTimeout(uint32_t* milliseconds) override;
+    bool Open(const char* name, uint32_t baudRate, uint32_t milliseconds) override;
+    bool IsOpen() override;
+
+    // The line settings that Open applies.
+    static LineSettings LineSettingsFor(uint32_t baudRate);
+
+    // The device that a port name stands for on this platform.
+    static std::string DevicePath(const char* name);
+
+private:
+    bool ApplyLineSettings(const LineSettings& settings);
+    void Release();
+
+    int handle_ = -1;
+    Timeouts timeouts_;
+};

@@ -1,0 +1,369 @@
+// Serial port on POSIX systems: the port is a terminal device driven raw,
+// with the read time-outs kept by poll and a monotonic clock.
+#include "com_port.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#if defined(__linux__)
+// termios2 lets any rate be set, also those without a B-constant.
+#include <asm/termbits.h>
+#else
+#include <termios.h>
+#if defined(__APPLE__)
+#include <IOKit/serial/ioss.h>
+#endif
+#endif
+
+#include "read_deadline.h"
+
+namespace {
+
+constexpr int kInvalidHandle = -1;
+
+// A rate that the driver rounds by more than this has not been taken.
+constexpr uint32_t kRateTolerancePercent = 2;
+
+bool RateTaken(uint32_t wanted, uint32_t actual)
+{
+    const uint64_t difference = wanted > actual ? wanted - actual : actual - wanted;
+    return difference * 100 <= uint64_t(wanted) * kRateTolerancePercent;
+}
+
+// Waits for the descriptor to be ready; false on hang-up or error.
+// A timeout of null waits without limit.
+bool WaitFor(int handle, short events, const struct timespec* timeout, bool* ready)
+{
+    struct pollfd entry = {handle, events, 0};
+    for (;;) {
+#if defined(__linux__)
+        const int result = ppoll(&entry, 1, timeout, nullptr);
+#else
+        const int ms = timeout ? int(timeout->tv_sec * 1000 + (timeout->tv_nsec + 999999) / 1000000) : -1;
+        const int result = poll(&entry, 1, ms);
+#endif
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result < 0)
+            return false;
+        *ready = result > 0;
+        if (*ready && (entry.revents & (POLLERR | POLLNVAL)))
+            return false;
+        // A hang-up with data still buffered is reported once the data is read.
+        if (*ready && !(entry.revents & events) && (entry.revents & POLLHUP))
+            return false;
+        return true;
+    }
+}
+
+// Modem lines the port does not have (a pseudo-terminal) count as inactive.
+bool ClearModemLines(int handle, int lines)
+{
+    if (ioctl(handle, TIOCMBIC, &lines) == 0)
+        return true;
+    return errno == ENOTTY || errno == EINVAL;
+}
+
+bool SetModemLines(int handle, int lines)
+{
+    return ioctl(handle, TIOCMBIS, &lines) == 0;
+}
+
+#if defined(__linux__)
+
+void MakeRaw(struct termios2* tio, const LineSettings& settings)
+{
+    tio->c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                              INPCK | IGNPAR | IUCLC | IMAXBEL);
+    if (settings.parityCheck)
+        tio->c_iflag |= INPCK;
+    tio->c_oflag &= ~tcflag_t(OPOST);
+    tio->c_lflag &= ~tcflag_t(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    tio->c_cflag &= ~tcflag_t(CBAUD | (CBAUD << IBSHIFT) | CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS | CMSPAR);
+    tio->c_cflag |= CS8 | CREAD | CLOCAL | BOTHER | (BOTHER << IBSHIFT);
+    if (settings.parity == kParityEven)
+        tio->c_cflag |= PARENB;
+    else if (settings.parity == kParityOdd)
+        tio->c_cflag |= PARENB | PARODD;
+    if (settings.stopBits != kOneStopBit)
+        tio->c_cflag |= CSTOPB;
+    tio->c_ispeed = settings.baudRate;
+    tio->c_ospeed = settings.baudRate;
+    // Reads never block in the driver; poll keeps the time-outs.
+    tio->c_cc[VMIN] = 0;
+    tio->c_cc[VTIME] = 0;
+}
+
+bool SetLine(int handle, const LineSettings& settings)
+{
+    struct termios2 tio;
+    if (ioctl(handle, TCGETS2, &tio) != 0)
+        return false;
+    MakeRaw(&tio, settings);
+    if (ioctl(handle, TCSETS2, &tio) != 0)
+        return false;
+    struct termios2 taken;
+    if (ioctl(handle, TCGETS2, &taken) != 0)
+        return false;
+    return RateTaken(settings.baudRate, taken.c_ospeed);
+}
+
+bool FlushBoth(int handle)
+{
+    return ioctl(handle, TCFLSH, TCIOFLUSH) == 0;
+}
+
+bool FlowControl(int handle, int action)
+{
+    return ioctl(handle, TCXONC, action) == 0;
+}
+
+#else
+
+void MakeRaw(struct termios* tio, const LineSettings& settings)
+{
+    cfmakeraw(tio);
+    tio->c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY | INPCK);
+    tio->c_cflag &= ~tcflag_t(CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS);
+    tio->c_cflag |= CS8 | CREAD | CLOCAL;
+    if (settings.parity == kParityEven)
+        tio->c_cflag |= PARENB;
+    else if (settings.parity == kParityOdd)
+        tio->c_cflag |= PARENB | PARODD;
+    if (settings.stopBits != kOneStopBit)
+        tio->c_cflag |= CSTOPB;
+    tio->c_cc[VMIN] = 0;
+    tio->c_cc[VTIME] = 0;
+}
+
+bool SetLine(int handle, const LineSettings& settings)
+{
+    struct termios tio;
+    if (tcgetattr(handle, &tio) != 0)
+        return false;
+    MakeRaw(&tio, settings);
+#if defined(__APPLE__)
+    if (tcsetattr(handle, TCSANOW, &tio) != 0)
+        return false;
+    speed_t speed = settings.baudRate;
+    return ioctl(handle, IOSSIOSPEED, &speed) == 0;
+#else
+    if (cfsetspeed(&tio, settings.baudRate) != 0 || tcsetattr(handle, TCSANOW, &tio) != 0)
+        return false;
+    struct termios taken;
+    return tcgetattr(handle, &taken) == 0 && RateTaken(settings.baudRate, uint32_t(cfgetospeed(&taken)));
+#endif
+}
+
+bool FlushBoth(int handle)
+{
+    return tcflush(handle, TCIOFLUSH) == 0;
+}
+
+bool FlowControl(int handle, int action)
+{
+    return tcflow(handle, action) == 0;
+}
+
+#endif
+
+struct timespec ToTimespec(std::chrono::nanoseconds remaining)
+{
+    struct timespec value;
+    value.tv_sec = time_t(remaining.count() / 1000000000);
+    value.tv_nsec = long(remaining.count() % 1000000000);
+    return value;
+}
+
+}  // namespace
+
+std::string ComPort::DevicePath(const char* name)
+{
+    if (std::strncmp(name, "COM", 3) != 0)
+        return name;
+    const char* rest = name + 3;
+    if (*rest == '/')
+        return rest;
+    const size_t digits = std::strspn(rest, "0123456789");
+    if (digits > 0 && rest[digits] == '\0') {
+        // COM1 is the first port; a number past any real port simply does not open.
+        const unsigned long number = std::strtoul(rest, nullptr, 10);
+        if (number == 0 || digits > 9)
+            return std::string("/dev/ttyS-invalid-") + rest;
+        return "/dev/ttyS" + std::to_string(number - 1);
+    }
+    return std::string("/dev/") + rest;
+}
+
+LineSettings ComPort::LineSettingsFor(uint32_t baudRate)
+{
+    return DefaultLineSettings(baudRate, kParityEven);
+}
+
+ComPort::~ComPort()
+{
+    Close();
+}
+
+bool ComPort::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
+{
+    if (handle_ != kInvalidHandle)
+        return false;
+    const std::string path = DevicePath(name);
+    handle_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (handle_ == kInvalidHandle)
+        return false;
+    // No sharing: another program holding the port makes the open fail.
+    if (!isatty(handle_) || flock(handle_, LOCK_EX | LOCK_NB) != 0 || ioctl(handle_, TIOCEXCL) != 0) {
+        Release();
+        return false;
+    }
+    // The platform has no per-port queue sizes to set.
+    if (!ApplyLineSettings(LineSettingsFor(baudRate)) || !SetTimeout(milliseconds)) {
+        Release();
+        return false;
+    }
+    return true;
+}
+
+bool ComPort::ApplyLineSettings(const LineSettings& settings)
+{
+    if (!SetLine(handle_, settings))
+        return false;
+    int inactive = 0;
+    if (settings.dtrControl == kLineDisabled)
+        inactive |= TIOCM_DTR;
+    if (settings.rtsControl == kLineDisabled)
+        inactive |= TIOCM_RTS;
+    return ClearModemLines(handle_, inactive);
+}
+
+void ComPort::Release()
+{
+    ioctl(handle_, TIOCNXCL);
+    flock(handle_, LOCK_UN);
+    close(handle_);
+    handle_ = kInvalidHandle;
+}
+
+bool ComPort::Close()
+{
+    if (handle_ != kInvalidHandle)
+        Release();
+    return true;
+}
+
+bool ComPort::IsOpen()
+{
+    return handle_ != kInvalidHandle;
+}
+
+bool ComPort::SetTimeout(uint32_t milliseconds)
+{
+    if (handle_ == kInvalidHandle)
+        return false;
+    timeouts_ = TimeoutsFor(milliseconds);
+    return true;
+}
+
+bool ComPort::GetTimeout(uint32_t* milliseconds)
+{
+    if (handle_ == kInvalidHandle) {
+        *milliseconds = 0;
+        return false;
+    }
+    *milliseconds = timeouts_.readInterval;
+    return true;
+}
+
+bool ComPort::Purge()
+{
+    if (handle_ == kInvalidHandle)
+        return false;
+    return FlushBoth(handle_);
+}
+
+bool ComPort::Read(void* buffer, uint32_t wanted, uint32_t* received)
+{
+    if (handle_ == kInvalidHandle)
+        return false;
+    uint8_t* bytes = static_cast<uint8_t*>(buffer);
+    uint32_t got = 0;
+    ReadDeadline deadline(timeouts_, wanted);
+    while (got < wanted) {
+        const std::chrono::nanoseconds remaining = deadline.Remaining();
+        if (remaining.count() <= 0)
+            break;
+        const struct timespec timeout = ToTimespec(remaining);
+        bool ready = false;
+        if (!WaitFor(handle_, POLLIN, &timeout, &ready))
+            return false;
+        if (!ready)
+            continue;
+        const ssize_t count = read(handle_, bytes + got, wanted - got);
+        if (count > 0) {
+            got += uint32_t(count);
+            deadline.BytesArrived();
+        } else if (count == 0 || (errno != EAGAIN && errno != EINTR)) {
+            return false;  // hang-up or I/O error
+        }
+    }
+    if (received)
+        *received = got;
+    return true;
+}
+
+bool ComPort::Write(const void* buffer, uint32_t count)
+{
+    if (handle_ == kInvalidHandle)
+        return false;
+    const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+    uint32_t written = 0;
+    while (written < count) {
+        const ssize_t result = write(handle_, bytes + written, count - written);
+        if (result > 0) {
+            written += uint32_t(result);
+            continue;
+        }
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result < 0 && errno != EAGAIN)
+            return false;
+        bool ready = false;
+        if (!WaitFor(handle_, POLLOUT, nullptr, &ready))
+            return false;
+    }
+    return true;
+}
+
+bool ComPort::Escape(uint32_t code)
+{
+    if (handle_ == kInvalidHandle)
+        return false;
+    switch (code) {
+    case kEscapeSetXoff:
+        return FlowControl(handle_, TCOOFF);
+    case kEscapeSetXon:
+        return FlowControl(handle_, TCOON);
+    case kEscapeSetRts:
+        return SetModemLines(handle_, TIOCM_RTS);
+    case kEscapeClrRts:
+        return ClearModemLines(handle_, TIOCM_RTS);
+    case kEscapeSetDtr:
+        return SetModemLines(handle_, TIOCM_DTR);
+    case kEscapeClrDtr:
+        return ClearModemLines(handle_, TIOCM_DTR);
+    case kEscapeSetBreak:
+        return ioctl(handle_, TIOCSBRK) == 0;
+    case kEscapeClrBreak:
+        return ioctl(handle_, TIOCCBRK) == 0;
+    default:
+        return false;
+    }
+}
