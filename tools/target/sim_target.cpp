@@ -16,6 +16,11 @@ void SimTarget::Receive(const uint8_t* data, size_t count, std::vector<uint8_t>*
 {
     received_.insert(received_.end(), data, data + count);
     for (size_t i = 0; i < count && !vanished_; ++i) {
+        // Gone while the next block is on its way.
+        if (behaviour_.vanishAfter >= 0 && current_ >= behaviour_.vanishAfter) {
+            vanished_ = true;
+            break;
+        }
         if (headerHave_ < 2) {
             header_[headerHave_++] = data[i];
             if (headerHave_ == 2)
@@ -44,8 +49,6 @@ void SimTarget::BlockComplete(std::vector<uint8_t>* answer)
         answer->push_back(kTargetAccept);
         bytesAccepted_ += size;
         ++current_;
-        if (behaviour_.vanishAfter >= 0 && current_ >= behaviour_.vanishAfter)
-            vanished_ = true;
     }
     answer->insert(answer->end(), size_t(behaviour_.staleAfterReply), behaviour_.staleByte);
 }

@@ -19,7 +19,7 @@ struct TargetBehaviour {
     bool rejectAll = false;
     // Answers nothing from the block with this index on; -1: always answers.
     long silentFrom = -1;
-    // The link goes away once this many blocks were accepted; -1: never.
+    // The link goes away when the block after this many accepted ones comes; -1: never.
     long vanishAfter = -1;
     // Bytes sent after every reply, which the host must not take for a reply.
     int staleAfterReply = 0;

@@ -1,0 +1,303 @@
+#include <gtest/gtest.h>
+
+#include <asm/termbits.h>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <vector>
+
+#include "com_port.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MillisecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// A pseudo-terminal: the port under test is the slave, the test plays the far end.
+class Terminal {
+public:
+    Terminal()
+    {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0)
+            slave_ = ptsname(master_);
+    }
+    ~Terminal() { CloseMaster(); }
+
+    const std::string& Slave() const { return slave_; }
+    int Master() const { return master_; }
+    void CloseMaster()
+    {
+        if (master_ >= 0)
+            close(master_);
+        master_ = -1;
+    }
+    void Send(const std::vector<uint8_t>& bytes) const
+    {
+        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
+    std::vector<uint8_t> Receive(size_t count) const
+    {
+        std::vector<uint8_t> bytes;
+        uint8_t buffer[512];
+        while (bytes.size() < count) {
+            struct pollfd entry = {master_, POLLIN, 0};
+            if (poll(&entry, 1, 1000) <= 0)
+                break;
+            const ssize_t got = read(master_, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            bytes.insert(bytes.end(), buffer, buffer + got);
+        }
+        return bytes;
+    }
+    // The slave's settings, as the master reports them.
+    struct termios2 Settings() const
+    {
+        struct termios2 tio = {};
+        EXPECT_EQ(ioctl(master_, TCGETS2, &tio), 0);
+        return tio;
+    }
+
+private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+std::vector<uint8_t> EveryByteValue()
+{
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes.push_back(uint8_t(i));
+    return bytes;
+}
+
+TEST(ComPortNames, MapOntoDevicePaths)
+{
+    EXPECT_EQ(ComPort::DevicePath("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(ComPort::DevicePath("COM12"), "/dev/ttyS11");
+    EXPECT_EQ(ComPort::DevicePath("COM/dev/ttyUSB0"), "/dev/ttyUSB0");
+    EXPECT_EQ(ComPort::DevicePath("COMttyUSB0"), "/dev/ttyUSB0");
+    EXPECT_EQ(ComPort::DevicePath("COM"), "/dev/");
+    EXPECT_EQ(ComPort::DevicePath("/dev/ttyACM0"), "/dev/ttyACM0");
+    EXPECT_EQ(ComPort::DevicePath("ttyS0"), "ttyS0");
+    ComPort port;
+    EXPECT_FALSE(port.Open("COM0", 9600, 2000));
+    EXPECT_FALSE(port.Open("COM99999999999", 9600, 2000));
+}
+
+TEST(ComPortSettings, EightBitsEvenParityOneStopNoFlowControl)
+{
+    const LineSettings settings = ComPort::LineSettingsFor(57600);
+    EXPECT_EQ(settings.baudRate, 57600u);
+    EXPECT_TRUE(settings.binary);
+    EXPECT_EQ(settings.byteSize, 8);
+    EXPECT_EQ(settings.parity, kParityEven);
+    EXPECT_EQ(settings.stopBits, kOneStopBit);
+    EXPECT_EQ(settings.dtrControl, kLineDisabled);
+    EXPECT_EQ(settings.rtsControl, kLineDisabled);
+    EXPECT_FALSE(settings.outxCtsFlow || settings.outxDsrFlow || settings.outX || settings.inX ||
+                 settings.parityCheck);
+}
+
+TEST(ComPortOpen, EverySupportedRateIsSetRaw)
+{
+    const uint32_t rates[] = {110,   300,   600,   1200,  2400,  4800,   9600,  14400,
+                              19200, 38400, 56000, 57600, 115200, 128000, 256000};
+    for (uint32_t rate : rates) {
+        Terminal terminal;
+        ComPort port;
+        ASSERT_TRUE(port.Open(terminal.Slave().c_str(), rate, 2000)) << rate;
+        const struct termios2 tio = terminal.Settings();
+        EXPECT_EQ(tio.c_ospeed, rate);
+        EXPECT_EQ(tio.c_ispeed, rate);
+        EXPECT_EQ(tio.c_cflag & CSIZE, tcflag_t(CS8));
+        EXPECT_EQ(tio.c_cflag & (CSTOPB | CRTSCTS), 0u);
+        EXPECT_NE(tio.c_cflag & CLOCAL, 0u);
+        EXPECT_NE(tio.c_cflag & CREAD, 0u);
+        EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+        EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | INPCK | ISTRIP), 0u);
+        uint32_t timeout = 0;
+        EXPECT_TRUE(port.GetTimeout(&timeout));
+        EXPECT_EQ(timeout, 2000u);
+    }
+}
+
+TEST(ComPortOpen, MissingNonTerminalAndHeldPortsFail)
+{
+    ComPort port;
+    EXPECT_FALSE(port.Open("/dev/does-not-exist", 9600, 2000));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_FALSE(port.Open("/dev/null", 9600, 2000));
+    EXPECT_FALSE(port.IsOpen());
+
+    Terminal terminal;
+    const int holder = open(terminal.Slave().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_FALSE(port.Open(terminal.Slave().c_str(), 9600, 2000));
+    EXPECT_FALSE(port.IsOpen());
+    close(holder);
+    EXPECT_TRUE(port.Open(terminal.Slave().c_str(), 9600, 2000));
+
+    // No sharing between two links either.
+    ComPort second;
+    EXPECT_FALSE(second.Open(terminal.Slave().c_str(), 9600, 2000));
+}
+
+TEST(ComPortOpen, SecondOpenFailsAndLeavesTheFirstUsable)
+{
+    Terminal terminal;
+    Terminal other;
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 115200, 2000));
+    EXPECT_FALSE(port.Open(other.Slave().c_str(), 9600, 10));
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_EQ(terminal.Settings().c_ospeed, 115200u);
+    const std::vector<uint8_t> bytes = {1, 2, 3};
+    EXPECT_TRUE(port.Write(bytes.data(), 3));
+    EXPECT_EQ(terminal.Receive(3), bytes);
+    EXPECT_TRUE(port.Close());
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_TRUE(port.Open(other.Slave().c_str(), 9600, 10));
+}
+
+TEST(ComPortClosed, OperationsFailAndCloseSucceeds)
+{
+    ComPort port;
+    uint8_t byte = 0;
+    uint32_t count = 77;
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_FALSE(port.Read(&byte, 1, &count));
+    EXPECT_EQ(count, 77u);
+    EXPECT_FALSE(port.Write(&byte, 1));
+    EXPECT_FALSE(port.Purge());
+    EXPECT_FALSE(port.SetTimeout(10));
+    EXPECT_FALSE(port.Escape(kEscapeSetDtr));
+    uint32_t timeout = 99;
+    EXPECT_FALSE(port.GetTimeout(&timeout));
+    EXPECT_EQ(timeout, 0u);
+    EXPECT_TRUE(port.Close());
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(ComPortData, EveryByteValuePassesUnchangedBothWays)
+{
+    Terminal terminal;
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 115200, 100));
+    const std::vector<uint8_t> bytes = EveryByteValue();
+
+    ASSERT_TRUE(port.Write(bytes.data(), uint32_t(bytes.size())));
+    EXPECT_EQ(terminal.Receive(bytes.size()), bytes);
+
+    terminal.Send(bytes);
+    std::vector<uint8_t> got(bytes.size());
+    uint32_t count = 0;
+    ASSERT_TRUE(port.Read(got.data(), uint32_t(got.size()), &count));
+    EXPECT_EQ(count, got.size());
+    EXPECT_EQ(got, bytes);
+
+    // A null count is allowed.
+    terminal.Send({0x42});
+    uint8_t byte = 0;
+    EXPECT_TRUE(port.Read(&byte, 1, nullptr));
+    EXPECT_EQ(byte, 0x42);
+}
+
+TEST(ComPortData, PurgeDiscardsPendingInput)
+{
+    Terminal terminal;
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 115200, 20));
+    terminal.Send({1, 2, 3});
+    usleep(20000);
+    EXPECT_TRUE(port.Purge());
+    uint8_t byte = 0;
+    uint32_t count = 9;
+    EXPECT_TRUE(port.Read(&byte, 1, &count));
+    EXPECT_EQ(count, 0u);
+}
+
+TEST(ComPortTimeouts, EmptyReadWaitsTotalTimeout)
+{
+    Terminal terminal;
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 115200, 2000));
+    ASSERT_TRUE(port.SetTimeout(40));
+    uint8_t buffer[3];
+    uint32_t count = 5;
+    auto start = Clock::now();
+    EXPECT_TRUE(port.Read(buffer, 1, &count));
+    double elapsed = MillisecondsSince(start);
+    EXPECT_EQ(count, 0u);
+    EXPECT_GE(elapsed, 80.0);  // t*1 + t
+    EXPECT_LT(elapsed, 150.0);
+
+    start = Clock::now();
+    EXPECT_TRUE(port.Read(buffer, 3, &count));
+    elapsed = MillisecondsSince(start);
+    EXPECT_EQ(count, 0u);
+    EXPECT_GE(elapsed, 160.0);  // t*3 + t
+    EXPECT_LT(elapsed, 240.0);
+}
+
+TEST(ComPortTimeouts, IntervalTimeoutEndsAReadAfterTheLastByte)
+{
+    Terminal terminal;
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 115200, 30));
+    terminal.Send({7, 8});
+    uint8_t buffer[100];
+    uint32_t count = 0;
+    const auto start = Clock::now();
+    EXPECT_TRUE(port.Read(buffer, sizeof buffer, &count));
+    const double elapsed = MillisecondsSince(start);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(buffer[0], 7);
+    EXPECT_EQ(buffer[1], 8);
+    EXPECT_GE(elapsed, 30.0);
+    EXPECT_LT(elapsed, 200.0);  // far below the total of 3030 ms
+}
+
+TEST(ComPortTimeouts, HangUpFailsTheReadPromptly)
+{
+    Terminal terminal;
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 115200, 4000));
+    terminal.CloseMaster();
+    uint8_t byte = 0;
+    uint32_t count = 3;
+    const auto start = Clock::now();
+    EXPECT_FALSE(port.Read(&byte, 1, &count));
+    EXPECT_LT(MillisecondsSince(start), 1000.0);
+    EXPECT_EQ(count, 3u);
+}
+
+TEST(ComPortEscape, KnownCodesSucceedOthersFail)
+{
+    Terminal terminal;
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 9600, 100));
+    EXPECT_TRUE(port.Escape(kEscapeSetXoff));
+    EXPECT_TRUE(port.Escape(kEscapeSetXon));
+    EXPECT_TRUE(port.Escape(kEscapeClrDtr));
+    EXPECT_TRUE(port.Escape(kEscapeClrRts));
+    EXPECT_TRUE(port.Escape(kEscapeSetBreak));
+    EXPECT_TRUE(port.Escape(kEscapeClrBreak));
+    EXPECT_FALSE(port.Escape(0));
+    EXPECT_FALSE(port.Escape(7));
+    EXPECT_FALSE(port.Escape(10));
+}
+
+}  // namespace

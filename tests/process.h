@@ -1,0 +1,41 @@
+// Runs programs for the end-to-end tests and keeps their files in a scratch folder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    std::string out;   // standard output, byte for byte
+    int status = -1;   // exit status, or 128 + signal
+    double seconds = 0;
+};
+
+// Runs argv[0] with the arguments; standard error passes through.
+ProcessResult RunProcess(const std::vector<std::string>& argv);
+
+// A fresh folder removed with everything in it at the end of the test.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    std::string Path(const std::string& name) const { return path_ + "/" + name; }
+    std::string Write(const std::string& name, const std::string& content) const;
+    std::string Read(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+// The hexadecimal text of a byte sequence, as an image file holds it.
+std::string HexText(const std::vector<unsigned char>& bytes);
+
+// An image of blocks with these payload lengths; payload bytes count up from seed.
+std::vector<unsigned char> BlockImage(const std::vector<int>& payloadLengths, unsigned seed = 0);
+
+// The progress line before a send, as the program prints it.
+std::string ProgressLine(char spinner, int percent);
+
+extern const char kUsageText[];

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and updates the simulated target with the
+# example image over a pseudo-terminal: no hardware needed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/deps.sh
+tools/build.sh build
+exec build/simtarget --pace 115200 -- build/update -Fexamples/demo.hex -COM@PORT@ -115200 "$@"

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole suite twice: as built
+# for use, and under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/deps.sh
+
+tools/build.sh build
+(cd build && ctest -j"$(nproc)" --output-on-failure --timeout 120)
+
+tools/build.sh build-sanitize -DUPDATE_SANITIZE=ON
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:verify_asan_link_order=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd build-sanitize && ctest -j"$(nproc)" --output-on-failure --timeout 120)
