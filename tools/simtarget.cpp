@@ -223,7 +223,8 @@ void Report(const Options& options, const SimTarget& target, double wallMs, cons
     if (options.recordFile) {
         FILE* file = fopen(options.recordFile, "wb");
         if (file) {
-            fwrite(target.Received().data(), 1, target.Received().size(), file);
+            if (!target.Received().empty())
+                fwrite(target.Received().data(), 1, target.Received().size(), file);
             fclose(file);
         }
     }
