@@ -8,7 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-ProcessResult RunProcess(const std::vector<std::string>& argv)
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment)
 {
     ProcessResult result;
     int pipeEnds[2];
@@ -24,6 +25,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv)
         for (const std::string& word : argv)
             args.push_back(const_cast<char*>(word.c_str()));
         args.push_back(nullptr);
+        for (const std::string& entry : environment)
+            putenv(const_cast<char*>(entry.c_str()));
         execv(args[0], args.data());
         _exit(127);
     }

@@ -10,8 +10,9 @@ struct ProcessResult {
     double seconds = 0;
 };
 
-// Runs argv[0] with the arguments; standard error passes through.
-ProcessResult RunProcess(const std::vector<std::string>& argv);
+// Runs argv[0] with the arguments and these environment entries added;
+// standard error passes through.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
 
 // A fresh folder removed with everything in it at the end of the test.
 class ScratchDir {

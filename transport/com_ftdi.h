@@ -1,16 +1,39 @@
+// The link over an FTDI USB-to-serial converter driven directly over USB,
+// chosen by its USB product description: 8 data bits, no parity, one stop bit.
 #pragma once
 
 #include "com.h"
+#include "line_settings.h"
+
+struct ftdi_context;
 
 class ComFTDI : public Com {
 public:
-    bool Escape(uint32_t) override { return false; }
-    bool Read(void*, uint32_t, uint32_t*) override { return false; }
-    bool Write(const void*, uint32_t) override { return false; }
-    bool Close() override { return true; }
-    bool Purge() override { return false; }
-    bool SetTimeout(uint32_t) override { return false; }
-    bool GetTimeout(uint32_t* ms) override { *ms = 0; return false; }
-    bool Open(const char*, uint32_t, uint32_t) override { return false; }
-    bool IsOpen() override { return false; }
+    ComFTDI() = default;
+    ComFTDI(const ComFTDI&) = delete;
+    ComFTDI& operator=(const ComFTDI&) = delete;
+    ~ComFTDI() override;
+
+    bool Escape(uint32_t code) override;
+    bool Read(void* buffer, uint32_t wanted, uint32_t* received) override;
+    bool Write(const void* buffer, uint32_t count) override;
+    bool Close() override;
+    bool Purge() override;
+    bool SetTimeout(uint32_t milliseconds) override;
+    bool GetTimeout(uint32_t* milliseconds) override;
+    bool Open(const char* name, uint32_t baudRate, uint32_t milliseconds) override;
+    bool IsOpen() override;
+
+    // The line settings that Open applies.
+    static LineSettings LineSettingsFor(uint32_t baudRate);
+
+    // The converter holds received bytes up to this long before sending them.
+    static constexpr unsigned char kLatencyTimerMs = 2;
+
+private:
+    bool Configure(const LineSettings& settings);
+
+    // The device handle: the libftdi context of the open converter, null when closed.
+    ftdi_context* context_ = nullptr;
+    Timeouts timeouts_;
 };

@@ -1,0 +1,48 @@
+// An FT232R USB-to-serial converter with the simulated target on its serial side.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <string>
+
+#include "target/sim_target.h"
+#include "usb_testbed.h"
+
+class Ft232rModel : public UsbDeviceModel {
+public:
+    static constexpr uint16_t kVendor = 0x0403;
+    static constexpr uint16_t kProduct = 0x6001;
+    static constexpr uint16_t kRelease = 0x0600;  // tells libftdi the chip type
+    static constexpr uint8_t kEndpointIn = 0x81;
+    static constexpr uint8_t kEndpointOut = 0x02;
+    static constexpr uint8_t kDefaultLatencyMs = 16;
+
+    Ft232rModel(const std::string& description, const TargetBehaviour& behaviour);
+
+    std::vector<uint8_t> Descriptors() const override;
+    std::string String(uint8_t index) const override;
+    bool Control(const SetupPacket& setup, std::vector<uint8_t>* data) override;
+    void BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) override;
+    bool BulkIn(uint8_t endpoint, size_t maxLength, std::vector<uint8_t>* data) override;
+    bool Vanished() const override { return target_.Vanished(); }
+
+    // What the host configured; read with the testbed's lock held.
+    uint32_t baudRate = 0;      // decoded from the divisor
+    uint16_t dataSetting = 0;   // SET_DATA value: bits, parity, stop bits, break
+    uint16_t flowControl = 0xFFFF;  // SET_FLOW_CTRL mode (high byte of wIndex)
+    bool dtr = true;
+    bool rts = true;
+    int modemControlRequests = 0;
+    uint8_t latencyMs = kDefaultLatencyMs;
+    int purgesRx = 0;
+    int purgesTx = 0;
+    const SimTarget& Target() const { return target_; }
+
+private:
+    bool VendorOut(const SetupPacket& setup);
+
+    std::string description_;
+    SimTarget target_;
+    std::deque<uint8_t> toHost_;
+    std::chrono::steady_clock::time_point lastPacket_;
+};

@@ -1,0 +1,491 @@
+#include "usb_testbed.h"
+
+#include <cerrno>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <linux/ioctl.h>
+#include <linux/usbdevice_fs.h>
+#include <map>
+#include <set>
+#include <umockdev.h>
+
+namespace {
+
+// Standard requests that the bus answers itself.
+constexpr uint8_t kRequestGetStatus = 0x00;
+constexpr uint8_t kRequestGetDescriptor = 0x06;
+constexpr uint8_t kRequestTypeMask = 0x60;
+constexpr uint8_t kRequestTypeStandard = 0x00;
+constexpr uint8_t kDescriptorDevice = 0x01;
+constexpr uint8_t kDescriptorConfiguration = 0x02;
+constexpr uint8_t kDescriptorString = 0x03;
+constexpr uint16_t kLanguageEnglishUs = 0x0409;
+constexpr size_t kSetupSize = 8;
+constexpr size_t kDeviceDescriptorSize = 18;
+
+// While a bulk IN transfer waits, a reap that finds nothing answers only
+// after this long: the emulated node always polls ready, so libusb would spin.
+constexpr unsigned kIdleReapMicroseconds = 1000;
+
+struct Urb {
+    UMockdevIoctlData* urb;     // the client's struct usbdevfs_urb, resolved
+    UMockdevIoctlData* buffer;  // its data buffer, resolved
+    unsigned long address;      // where it lives in the client
+};
+
+struct Client {
+    std::vector<Urb> pending;   // bulk IN transfers waiting for the device
+    std::vector<Urb> finished;  // ready to be reaped
+    std::set<unsigned> claimed;
+};
+
+usbdevfs_urb* UrbOf(const Urb& urb)
+{
+    return reinterpret_cast<usbdevfs_urb*>(urb.urb->data);
+}
+
+void ReleaseUrb(Urb* urb)
+{
+    umockdev_ioctl_data_unref(urb->buffer);
+    umockdev_ioctl_data_unref(urb->urb);
+}
+
+void AppendHex(std::string* text, const std::vector<uint8_t>& bytes)
+{
+    char digits[3];
+    for (uint8_t byte : bytes) {
+        snprintf(digits, sizeof digits, "%02x", byte);
+        *text += digits;
+    }
+}
+
+std::vector<uint8_t> StringDescriptor(const std::string& text)
+{
+    std::vector<uint8_t> descriptor = {uint8_t(2 + 2 * text.size()), kDescriptorString};
+    for (char c : text) {
+        descriptor.push_back(uint8_t(c));
+        descriptor.push_back(0);
+    }
+    return descriptor;
+}
+
+}  // namespace
+
+struct UsbTestbed::Device {
+    UsbTestbed::Testbed* owner = nullptr;
+    std::shared_ptr<UsbDeviceModel> model;
+    std::string node;
+    UMockdevIoctlBase* handler = nullptr;
+    std::map<UMockdevIoctlClient*, Client> clients;
+    std::map<unsigned, UMockdevIoctlClient*> claims;
+    bool claimedElsewhere = false;
+    bool stringsRefused = false;
+    UsbDeviceCounters counters;
+};
+
+struct UsbTestbed::Testbed {
+    UMockdevTestbed* bed = nullptr;
+    std::recursive_mutex lock;
+    std::vector<std::unique_ptr<Device>> devices;
+};
+
+namespace {
+
+using Device = UsbTestbed::Device;
+
+void DropClient(Device* device, UMockdevIoctlClient* client)
+{
+    auto entry = device->clients.find(client);
+    if (entry == device->clients.end())
+        return;
+    for (Urb& urb : entry->second.pending)
+        ReleaseUrb(&urb);
+    for (Urb& urb : entry->second.finished)
+        ReleaseUrb(&urb);
+    for (unsigned interface : entry->second.claimed)
+        device->claims.erase(interface);
+    device->clients.erase(entry);
+}
+
+// The client's connection closed (the process closed the node or died).
+void ClientGone(gpointer data, GObject* client)
+{
+    Device* device = static_cast<Device*>(data);
+    std::lock_guard<std::recursive_mutex> guard(device->owner->lock);
+    DropClient(device, reinterpret_cast<UMockdevIoctlClient*>(client));
+}
+
+Client& ClientState(Device* device, UMockdevIoctlClient* client)
+{
+    auto entry = device->clients.find(client);
+    if (entry != device->clients.end())
+        return entry->second;
+    ++device->counters.opens;
+    g_object_weak_ref(G_OBJECT(client), ClientGone, device);
+    return device->clients[client];
+}
+
+// Answers the standard requests; the rest go to the model.
+bool ControlRequest(Device* device, const SetupPacket& setup, std::vector<uint8_t>* data)
+{
+    if ((setup.requestType & kRequestTypeMask) != kRequestTypeStandard)
+        return device->model->Control(setup, data);
+    if (setup.request == kRequestGetStatus) {
+        *data = {0, 0};
+        return true;
+    }
+    if (setup.request != kRequestGetDescriptor)
+        return false;
+    const uint8_t type = uint8_t(setup.value >> 8);
+    const uint8_t index = uint8_t(setup.value & 0xFF);
+    const std::vector<uint8_t> all = device->model->Descriptors();
+    if (type == kDescriptorDevice) {
+        data->assign(all.begin(), all.begin() + kDeviceDescriptorSize);
+    } else if (type == kDescriptorConfiguration) {
+        data->assign(all.begin() + kDeviceDescriptorSize, all.end());
+    } else if (type == kDescriptorString) {
+        ++device->counters.stringReads;
+        if (device->stringsRefused)
+            return false;
+        if (index == 0) {
+            *data = {4, kDescriptorString, uint8_t(kLanguageEnglishUs & 0xFF), uint8_t(kLanguageEnglishUs >> 8)};
+        } else {
+            const std::string text = device->model->String(index);
+            if (text.empty())
+                return false;
+            *data = StringDescriptor(text);
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void SubmitControl(Device* device, Urb* urb)
+{
+    usbdevfs_urb* request = UrbOf(*urb);
+    uint8_t* bytes = urb->buffer->data;
+    SetupPacket setup;
+    setup.requestType = bytes[0];
+    setup.request = bytes[1];
+    setup.value = uint16_t(bytes[2] | bytes[3] << 8);
+    setup.index = uint16_t(bytes[4] | bytes[5] << 8);
+    setup.length = uint16_t(bytes[6] | bytes[7] << 8);
+    const size_t room = size_t(request->buffer_length) - kSetupSize;
+    std::vector<uint8_t> data;
+    if (!(setup.requestType & kEndpointIn))
+        data.assign(bytes + kSetupSize, bytes + kSetupSize + std::min<size_t>(setup.length, room));
+    if (!ControlRequest(device, setup, &data)) {
+        request->status = -EPIPE;
+        request->actual_length = 0;
+        return;
+    }
+    request->status = 0;
+    if (setup.requestType & kEndpointIn) {
+        const size_t length = std::min<size_t>(std::min<size_t>(data.size(), setup.length), room);
+        std::memcpy(bytes + kSetupSize, data.data(), length);
+        request->actual_length = int(length);
+    } else {
+        request->actual_length = int(data.size());
+    }
+}
+
+void Complete(UMockdevIoctlClient* client, long result, int error)
+{
+    umockdev_ioctl_client_complete(client, result, error);
+}
+
+void HandleSubmit(Device* device, Client& state, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    Urb urb;
+    urb.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+    usbdevfs_urb* request = reinterpret_cast<usbdevfs_urb*>(urb.urb->data);
+    urb.buffer = umockdev_ioctl_data_resolve(urb.urb, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
+                                             size_t(request->buffer_length), nullptr);
+    urb.address = *reinterpret_cast<unsigned long*>(arg->data);
+
+    if (request->type == USBDEVFS_URB_TYPE_CONTROL) {
+        SubmitControl(device, &urb);
+        state.finished.push_back(urb);
+    } else if (request->type == USBDEVFS_URB_TYPE_BULK && !(request->endpoint & kEndpointIn)) {
+        device->model->BulkOut(request->endpoint, urb.buffer->data, size_t(request->buffer_length));
+        request->status = 0;
+        request->actual_length = request->buffer_length;
+        state.finished.push_back(urb);
+    } else if (request->type == USBDEVFS_URB_TYPE_BULK) {
+        state.pending.push_back(urb);
+    } else {
+        ReleaseUrb(&urb);
+        Complete(client, -1, EINVAL);
+        return;
+    }
+    Complete(client, 0, 0);
+}
+
+// Completes waiting bulk IN transfers that the device answers now.
+void ServePending(Device* device, Client& state)
+{
+    while (!state.pending.empty()) {
+        Urb& urb = state.pending.front();
+        usbdevfs_urb* request = UrbOf(urb);
+        std::vector<uint8_t> data;
+        if (!device->model->BulkIn(request->endpoint, size_t(request->buffer_length), &data))
+            return;
+        std::memcpy(urb.buffer->data, data.data(), data.size());
+        request->status = 0;
+        request->actual_length = int(data.size());
+        state.finished.push_back(urb);
+        state.pending.erase(state.pending.begin());
+    }
+}
+
+void HandleReap(Device* device, Client& state, UMockdevIoctlClient* client, UMockdevIoctlData* arg,
+                std::unique_lock<std::recursive_mutex>* guard)
+{
+    ServePending(device, state);
+    if (state.finished.empty() && !state.pending.empty()) {
+        guard->unlock();
+        g_usleep(kIdleReapMicroseconds);
+        guard->lock();
+        auto entry = device->clients.find(client);
+        if (entry == device->clients.end()) {
+            Complete(client, -1, EAGAIN);
+            return;
+        }
+        ServePending(device, entry->second);
+    }
+    Client& current = device->clients[client];
+    if (current.finished.empty()) {
+        Complete(client, -1, EAGAIN);
+        return;
+    }
+    Urb urb = current.finished.front();
+    current.finished.erase(current.finished.begin());
+    UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(gpointer), nullptr);
+    umockdev_ioctl_data_set_ptr(pointer, 0, urb.urb);
+    Complete(client, 0, 0);
+    umockdev_ioctl_data_unref(pointer);
+    ReleaseUrb(&urb);
+}
+
+void HandleDiscard(Client& state, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    const unsigned long address = *reinterpret_cast<unsigned long*>(arg->data);
+    for (size_t i = 0; i < state.pending.size(); ++i) {
+        if (state.pending[i].address != address)
+            continue;
+        UrbOf(state.pending[i])->status = -ENOENT;
+        UrbOf(state.pending[i])->actual_length = 0;
+        state.finished.push_back(state.pending[i]);
+        state.pending.erase(state.pending.begin() + long(i));
+        Complete(client, 0, 0);
+        return;
+    }
+    Complete(client, -1, EINVAL);
+}
+
+void HandleClaim(Device* device, Client& state, UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool claim)
+{
+    UMockdevIoctlData* number = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
+    const unsigned interface = *reinterpret_cast<unsigned*>(number->data);
+    umockdev_ioctl_data_unref(number);
+    auto holder = device->claims.find(interface);
+    if (claim) {
+        if (device->claimedElsewhere || (holder != device->claims.end() && holder->second != client)) {
+            Complete(client, -1, EBUSY);
+            return;
+        }
+        device->claims[interface] = client;
+        state.claimed.insert(interface);
+        ++device->counters.claims;
+    } else {
+        if (holder == device->claims.end() || holder->second != client) {
+            Complete(client, -1, EINVAL);
+            return;
+        }
+        device->claims.erase(holder);
+        state.claimed.erase(interface);
+        ++device->counters.releases;
+    }
+    Complete(client, 0, 0);
+}
+
+// As the kernel does for a device that is gone: transfers in flight end with
+// a shutdown status and can still be reaped; everything else fails.
+void HandleUnplugged(Client& state, UMockdevIoctlClient* client, unsigned long request, UMockdevIoctlData* arg,
+                     std::unique_lock<std::recursive_mutex>* guard, Device* device)
+{
+    state.finished.insert(state.finished.end(), state.pending.begin(), state.pending.end());
+    state.pending.clear();
+    for (Urb& urb : state.finished) {
+        UrbOf(urb)->status = -ESHUTDOWN;
+        UrbOf(urb)->actual_length = 0;
+    }
+    if (request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB)
+        HandleReap(device, state, client, arg, guard);
+    else if (request == USBDEVFS_DISCARDURB)
+        Complete(client, -1, EINVAL);
+    else
+        Complete(client, -1, ENODEV);
+}
+
+gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data)
+{
+    Device* device = static_cast<Device*>(data);
+    std::unique_lock<std::recursive_mutex> guard(device->owner->lock);
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    Client& state = ClientState(device, client);
+
+    if (device->model->Vanished()) {
+        HandleUnplugged(state, client, request, arg, &guard, device);
+        return TRUE;
+    }
+    switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+        UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+        *reinterpret_cast<uint32_t*>(caps->data) = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
+        Complete(client, 0, 0);
+        umockdev_ioctl_data_unref(caps);
+        return TRUE;
+    }
+    case USBDEVFS_SUBMITURB:
+        HandleSubmit(device, state, client, arg);
+        return TRUE;
+    case USBDEVFS_REAPURBNDELAY:
+    case USBDEVFS_REAPURB:
+        HandleReap(device, state, client, arg, &guard);
+        return TRUE;
+    case USBDEVFS_DISCARDURB:
+        HandleDiscard(state, client, arg);
+        return TRUE;
+    case USBDEVFS_CLAIMINTERFACE:
+        HandleClaim(device, state, client, arg, true);
+        return TRUE;
+    case USBDEVFS_RELEASEINTERFACE:
+        HandleClaim(device, state, client, arg, false);
+        return TRUE;
+    case USBDEVFS_GETDRIVER:
+    case USBDEVFS_IOCTL:
+        // No kernel driver is bound to the emulated devices.
+        Complete(client, -1, ENODATA);
+        return TRUE;
+    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP:
+    case USBDEVFS_RESET:
+        Complete(client, 0, 0);
+        return TRUE;
+    default:
+        Complete(client, -1, ENOTTY);
+        return TRUE;
+    }
+}
+
+}  // namespace
+
+UsbTestbed::UsbTestbed() : testbed_(new Testbed)
+{
+    testbed_->bed = umockdev_testbed_new();
+}
+
+UsbTestbed::~UsbTestbed()
+{
+    for (auto& device : testbed_->devices) {
+        umockdev_testbed_detach_ioctl(testbed_->bed, device->node.c_str(), nullptr);
+        std::lock_guard<std::recursive_mutex> guard(testbed_->lock);
+        while (!device->clients.empty()) {
+            UMockdevIoctlClient* client = device->clients.begin()->first;
+            g_object_weak_unref(G_OBJECT(client), ClientGone, device.get());
+            DropClient(device.get(), client);
+        }
+    }
+    for (auto& device : testbed_->devices)
+        g_object_unref(device->handler);
+    g_object_unref(testbed_->bed);
+}
+
+void UsbTestbed::Add(std::shared_ptr<UsbDeviceModel> model)
+{
+    std::unique_ptr<Device> device(new Device);
+    device->owner = testbed_.get();
+    device->model = std::move(model);
+    const int number = int(testbed_->devices.size()) + 2;  // address 1 is the root hub
+    char devnum[16];
+    snprintf(devnum, sizeof devnum, "%03d", number);
+    device->node = std::string("/dev/bus/usb/001/") + devnum;
+
+    // The handler must be in place before the node appears, or a client can
+    // open it unserved.
+    device->handler = umockdev_ioctl_base_new();
+    g_signal_connect(device->handler, "handle-ioctl", G_CALLBACK(HandleIoctl), device.get());
+    umockdev_testbed_attach_ioctl(testbed_->bed, device->node.c_str(), device->handler, nullptr);
+
+    std::string entry = "P: /devices/usb1/1-" + std::to_string(number) + "\nN: bus/usb/001/" + devnum +
+                        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + device->node +
+                        "\nE: BUSNUM=001\nE: DEVNUM=" + devnum + "\nA: busnum=1\\n\nA: devnum=" +
+                        std::to_string(number) + "\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\nH: descriptors=";
+    AppendHex(&entry, device->model->Descriptors());
+    entry += "\n";
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed_->bed, entry.c_str(), &error)) {
+        fprintf(stderr, "cannot add %s: %s\n", device->node.c_str(), error ? error->message : "?");
+        g_clear_error(&error);
+    }
+    testbed_->devices.push_back(std::move(device));
+}
+
+void UsbTestbed::SetClaimedElsewhere(size_t device, bool claimed)
+{
+    std::lock_guard<std::recursive_mutex> guard(testbed_->lock);
+    testbed_->devices.at(device)->claimedElsewhere = claimed;
+}
+
+void UsbTestbed::SetStringsRefused(size_t device, bool refused)
+{
+    std::lock_guard<std::recursive_mutex> guard(testbed_->lock);
+    testbed_->devices.at(device)->stringsRefused = refused;
+}
+
+UsbDeviceCounters UsbTestbed::Counters(size_t device)
+{
+    std::lock_guard<std::recursive_mutex> guard(testbed_->lock);
+    return testbed_->devices.at(device)->counters;
+}
+
+std::recursive_mutex& UsbTestbed::Lock()
+{
+    return testbed_->lock;
+}
+
+std::vector<std::string> UsbTestbed::ChildEnvironment()
+{
+    // A sanitized child must accept the preload ahead of its runtime.
+    const char* sanitizer = getenv("ASAN_OPTIONS");
+    std::string asan = std::string("ASAN_OPTIONS=") + (sanitizer ? sanitizer : "") + ":verify_asan_link_order=0";
+    return {"LD_PRELOAD=libumockdev-preload.so.0", asan};
+}
+
+std::vector<uint8_t> SerialBridgeDescriptors(uint16_t vendor, uint16_t product, uint16_t release, uint8_t endpointIn,
+                                             uint8_t endpointOut, uint8_t interfaceClass)
+{
+    constexpr uint8_t kMaxPacket = 64;
+    constexpr uint8_t kBulk = 0x02;
+    return {
+        // device: USB 2.0, control packets of 64 bytes, strings 1 to 3, one configuration
+        18, kDescriptorDevice, 0x00, 0x02, 0, 0, 0, kMaxPacket, uint8_t(vendor), uint8_t(vendor >> 8),
+        uint8_t(product), uint8_t(product >> 8), uint8_t(release), uint8_t(release >> 8), 1, 2, 3, 1,
+        // configuration 1: 32 bytes in all, one interface, bus powered, 90 mA
+        9, kDescriptorConfiguration, 32, 0, 1, 1, 0, 0x80, 45,
+        // interface 0: two endpoints
+        9, 0x04, 0, 0, 2, interfaceClass, 0, 0, 2,
+        // bulk IN and bulk OUT, 64-byte packets
+        7, 0x05, endpointIn, kBulk, kMaxPacket, 0, 0,
+        7, 0x05, endpointOut, kBulk, kMaxPacket, 0, 0,
+    };
+}

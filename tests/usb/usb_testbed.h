@@ -1,0 +1,81 @@
+// Emulated USB devices under umockdev: the real libusb (and libftdi on top of
+// it) in a child process talks to device models in this process. umockdev
+// forwards the child's usbfs ioctls to a handler here, which plays the kernel's
+// side: URB submission and reaping, interface claims, and control requests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct SetupPacket {
+    uint8_t requestType;
+    uint8_t request;
+    uint16_t value;
+    uint16_t index;
+    uint16_t length;
+};
+
+constexpr uint8_t kEndpointIn = 0x80;
+
+// What a device is on the bus. Calls come from umockdev's worker thread with
+// the testbed's lock held.
+class UsbDeviceModel {
+public:
+    virtual ~UsbDeviceModel() = default;
+
+    // Device descriptor followed by the whole configuration descriptor.
+    virtual std::vector<uint8_t> Descriptors() const = 0;
+    // String descriptor text by index; empty when there is none.
+    virtual std::string String(uint8_t index) const = 0;
+    // Vendor or class request; false stalls it. An IN request fills data.
+    virtual bool Control(const SetupPacket& setup, std::vector<uint8_t>* data) = 0;
+    virtual void BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) = 0;
+    // Completes a bulk IN transfer of at most maxLength now, if the device would.
+    virtual bool BulkIn(uint8_t endpoint, size_t maxLength, std::vector<uint8_t>* data) = 0;
+    // Unplugged: every request fails as on a disconnected device.
+    virtual bool Vanished() const = 0;
+};
+
+// What the emulated bus saw of one device.
+struct UsbDeviceCounters {
+    int opens = 0;        // connections to the device node
+    int stringReads = 0;  // string descriptor requests
+    int claims = 0;       // successful interface claims
+    int releases = 0;
+};
+
+class UsbTestbed {
+public:
+    UsbTestbed();
+    ~UsbTestbed();
+    UsbTestbed(const UsbTestbed&) = delete;
+    UsbTestbed& operator=(const UsbTestbed&) = delete;
+
+    // Attaches a device at the next address on bus 1.
+    void Add(std::shared_ptr<UsbDeviceModel> model);
+
+    // Another program holds the device's interfaces: claims fail as busy.
+    void SetClaimedElsewhere(size_t device, bool claimed);
+    // The device refuses its string descriptors (a stall).
+    void SetStringsRefused(size_t device, bool refused);
+    UsbDeviceCounters Counters(size_t device);
+
+    // Held while the handler runs; hold it to look into a model.
+    std::recursive_mutex& Lock();
+
+    // Environment entries that put a child process on the emulated bus.
+    static std::vector<std::string> ChildEnvironment();
+
+    struct Device;
+
+private:
+    struct Testbed;
+    std::unique_ptr<Testbed> testbed_;
+};
+
+// The bytes of a device descriptor and a one-interface, two-bulk-endpoint configuration.
+std::vector<uint8_t> SerialBridgeDescriptors(uint16_t vendor, uint16_t product, uint16_t release, uint8_t endpointIn,
+                                             uint8_t endpointOut, uint8_t interfaceClass);
