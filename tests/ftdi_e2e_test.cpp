@@ -2,56 +2,21 @@
 // libftdi run in the child, the converter and the target behind it here.
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "process.h"
 #include "usb/ft232r_model.h"
-#include "usb/usb_testbed.h"
+#include "usb_update_fixture.h"
 
 namespace {
 
-constexpr int kFailed = 255;
 const std::string kConnect = "Connection with FTDI-USB Device...\n";
-const std::string kDone = "\rTransferring.. 100% done.  \nTarget updated successfully.\n";
-const std::string kNotResponding = "\nFailed: Target is not responding.\n";
 const char kDescription[] = "FT232R USB UART";
 
 // 8 data bits, no parity, one stop bit, no break.
 constexpr uint16_t kData8N1 = 0x0008;
 
-class FtdiUpdate : public ::testing::Test {
+class FtdiUpdate : public UsbUpdate<Ft232rModel> {
 protected:
-    std::shared_ptr<Ft232rModel> Attach(const std::string& description, const TargetBehaviour& behaviour = {})
-    {
-        auto model = std::make_shared<Ft232rModel>(description, behaviour);
-        bed.Add(model);
-        return model;
-    }
-
-    ProcessResult Update(const std::vector<unsigned char>& image, const std::string& rate = "-115200",
-                         const std::string& description = kDescription)
-    {
-        const std::string file = scratch.Write("image.hex", HexText(image));
-        return RunProcess({UPDATE_BINARY, "-F" + file, "-T1", rate, "-D" + description},
-                          UsbTestbed::ChildEnvironment());
-    }
-
-    std::string Received(const std::shared_ptr<Ft232rModel>& model)
-    {
-        std::lock_guard<std::recursive_mutex> guard(bed.Lock());
-        return std::string(model->Target().Received().begin(), model->Target().Received().end());
-    }
-
-    std::vector<int> Sends(const std::shared_ptr<Ft232rModel>& model)
-    {
-        std::lock_guard<std::recursive_mutex> guard(bed.Lock());
-        return model->Target().SendsPerBlock();
-    }
-
-    ScratchDir scratch;
-    UsbTestbed bed;
+    FtdiUpdate() : UsbUpdate("-T1", kDescription) {}
 };
 
 TEST_F(FtdiUpdate, FullUpdateConfiguresTheConverter)
@@ -85,7 +50,7 @@ TEST_F(FtdiUpdate, RatesAreSetOrRefused)
     }
     // Below the converter's slowest rate (183 baud): libftdi refuses it.
     const ProcessResult slow = Update({0, 1, 0x5A}, "-110");
-    EXPECT_EQ(slow.out, kConnect + "Error: FT232R USB UART in use or does not exist.\n");
+    EXPECT_EQ(slow.out, kConnect + InUse());
     EXPECT_EQ(slow.status, kFailed);
 }
 
@@ -95,8 +60,7 @@ TEST_F(FtdiUpdate, RejectionsAreResentUpToFourTimes)
     threeTimes.rejections[0] = 3;
     auto model = Attach(kDescription, threeTimes);
     ProcessResult result = Update(BlockImage({30}));
-    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + ProgressLine('-', 0) + ProgressLine('\\', 0) +
-                              ProgressLine('\\', 0) + kDone);
+    EXPECT_EQ(result.out, kConnect + FourSendsOfTheFirstBlock() + kDone);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(Sends(model), std::vector<int>{4});
 }
@@ -107,8 +71,7 @@ TEST_F(FtdiUpdate, FourthRejectionIsACrcError)
     always.rejectAll = true;
     auto model = Attach(kDescription, always);
     const ProcessResult result = Update(BlockImage({30, 30}));
-    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + ProgressLine('-', 0) + ProgressLine('\\', 0) +
-                              ProgressLine('\\', 0) + "\nCRC error. File damaged.\n");
+    EXPECT_EQ(result.out, kConnect + FourSendsOfTheFirstBlock() + "\nCRC error. File damaged.\n");
     EXPECT_EQ(result.status, kFailed);
     EXPECT_EQ(Sends(model), std::vector<int>{4});
 }
@@ -131,7 +94,7 @@ TEST_F(FtdiUpdate, DescriptionMustMatchExactly)
     for (const std::string& name : {std::string("ft232r usb uart"), std::string("FT232R USB UAR"),
                                     std::string("FT232R USB UART "), std::string("Box")}) {
         const ProcessResult result = Update({0, 0}, "-9600", name);
-        EXPECT_EQ(result.out, kConnect + "Error: " + name + " in use or does not exist.\n");
+        EXPECT_EQ(result.out, kConnect + InUse(name));
         EXPECT_EQ(result.status, kFailed);
     }
     EXPECT_EQ(bed.Counters(0).claims, 0);
@@ -157,14 +120,14 @@ TEST_F(FtdiUpdate, ConverterHeldByAnotherProgramIsInUse)
     Attach(kDescription);
     bed.SetClaimedElsewhere(0, true);
     const ProcessResult result = Update({0, 0});
-    EXPECT_EQ(result.out, kConnect + "Error: FT232R USB UART in use or does not exist.\n");
+    EXPECT_EQ(result.out, kConnect + InUse());
     EXPECT_EQ(result.status, kFailed);
 }
 
 TEST_F(FtdiUpdate, NoConverterAttached)
 {
     const ProcessResult result = Update({0, 0});
-    EXPECT_EQ(result.out, kConnect + "Error: FT232R USB UART in use or does not exist.\n");
+    EXPECT_EQ(result.out, kConnect + InUse());
     EXPECT_EQ(result.status, kFailed);
 }
 

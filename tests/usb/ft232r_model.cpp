@@ -76,7 +76,7 @@ std::string Ft232rModel::String(uint8_t index) const
 
 bool Ft232rModel::Control(const SetupPacket& setup, std::vector<uint8_t>* data)
 {
-    if (!(setup.requestType & kEndpointIn))
+    if (!(setup.requestType & kDirectionIn))
         return VendorOut(setup);
     if (setup.request == kSioPollModemStatus) {
         *data = {kModemStatus0, kModemStatus1};

@@ -176,7 +176,7 @@ void SubmitControl(Device* device, Urb* urb)
     setup.length = uint16_t(bytes[6] | bytes[7] << 8);
     const size_t room = size_t(request->buffer_length) - kSetupSize;
     std::vector<uint8_t> data;
-    if (!(setup.requestType & kEndpointIn))
+    if (!(setup.requestType & kDirectionIn))
         data.assign(bytes + kSetupSize, bytes + kSetupSize + std::min<size_t>(setup.length, room));
     if (!ControlRequest(device, setup, &data)) {
         request->status = -EPIPE;
@@ -184,7 +184,7 @@ void SubmitControl(Device* device, Urb* urb)
         return;
     }
     request->status = 0;
-    if (setup.requestType & kEndpointIn) {
+    if (setup.requestType & kDirectionIn) {
         const size_t length = std::min<size_t>(std::min<size_t>(data.size(), setup.length), room);
         std::memcpy(bytes + kSetupSize, data.data(), length);
         request->actual_length = int(length);
@@ -205,12 +205,12 @@ void HandleSubmit(Device* device, Client& state, UMockdevIoctlClient* client, UM
     usbdevfs_urb* request = reinterpret_cast<usbdevfs_urb*>(urb.urb->data);
     urb.buffer = umockdev_ioctl_data_resolve(urb.urb, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
                                              size_t(request->buffer_length), nullptr);
-    urb.address = *reinterpret_cast<unsigned long*>(arg->data);
+    urb.address = urb.urb->client_addr;
 
     if (request->type == USBDEVFS_URB_TYPE_CONTROL) {
         SubmitControl(device, &urb);
         state.finished.push_back(urb);
-    } else if (request->type == USBDEVFS_URB_TYPE_BULK && !(request->endpoint & kEndpointIn)) {
+    } else if (request->type == USBDEVFS_URB_TYPE_BULK && !(request->endpoint & kDirectionIn)) {
         device->model->BulkOut(request->endpoint, urb.buffer->data, size_t(request->buffer_length));
         request->status = 0;
         request->actual_length = request->buffer_length;
@@ -234,9 +234,11 @@ void ServePending(Device* device, Client& state)
         std::vector<uint8_t> data;
         if (!device->model->BulkIn(request->endpoint, size_t(request->buffer_length), &data))
             return;
-        std::memcpy(urb.buffer->data, data.data(), data.size());
-        request->status = 0;
-        request->actual_length = int(data.size());
+        // A packet larger than the room left overflows the transfer.
+        const size_t room = size_t(request->buffer_length);
+        std::memcpy(urb.buffer->data, data.data(), std::min(data.size(), room));
+        request->status = data.size() > room ? -EOVERFLOW : 0;
+        request->actual_length = int(std::min(data.size(), room));
         state.finished.push_back(urb);
         state.pending.erase(state.pending.begin());
     }

@@ -18,7 +18,8 @@ struct SetupPacket {
     uint16_t length;
 };
 
-constexpr uint8_t kEndpointIn = 0x80;
+// Direction bit of a request type or endpoint address: device to host.
+constexpr uint8_t kDirectionIn = 0x80;
 
 // What a device is on the bus. Calls come from umockdev's worker thread with
 // the testbed's lock held.
@@ -33,7 +34,8 @@ public:
     // Vendor or class request; false stalls it. An IN request fills data.
     virtual bool Control(const SetupPacket& setup, std::vector<uint8_t>* data) = 0;
     virtual void BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) = 0;
-    // Completes a bulk IN transfer of at most maxLength now, if the device would.
+    // Completes a bulk IN transfer of at most maxLength now, if the device would;
+    // more than maxLength is an overflow.
     virtual bool BulkIn(uint8_t endpoint, size_t maxLength, std::vector<uint8_t>* data) = 0;
     // Unplugged: every request fails as on a disconnected device.
     virtual bool Vanished() const = 0;

@@ -1,0 +1,70 @@
+// Runs the real program against emulated USB converters of one kind.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "target/sim_target.h"
+#include "usb/usb_testbed.h"
+
+constexpr int kFailed = 255;  // -1 as the shell sees it
+const std::string kDone = "\rTransferring.. 100% done.  \nTarget updated successfully.\n";
+const std::string kNotResponding = "\nFailed: Target is not responding.\n";
+
+template <typename Model>
+class UsbUpdate : public ::testing::Test {
+protected:
+    UsbUpdate(const std::string& transportType, const std::string& name)
+        : transportType_(transportType), defaultName_(name)
+    {
+    }
+
+    std::shared_ptr<Model> Attach(const std::string& description, const TargetBehaviour& behaviour = {})
+    {
+        auto model = std::make_shared<Model>(description, behaviour);
+        bed.Add(model);
+        return model;
+    }
+
+    ProcessResult Update(const std::vector<unsigned char>& image, const std::string& rate = "-115200",
+                         const std::string& name = "")
+    {
+        const std::string file = scratch.Write("image.hex", HexText(image));
+        return RunProcess({UPDATE_BINARY, "-F" + file, transportType_, rate, "-D" + (name.empty() ? defaultName_ : name)},
+                          UsbTestbed::ChildEnvironment());
+    }
+
+    std::string InUse(const std::string& name = "") const
+    {
+        return "Error: " + (name.empty() ? defaultName_ : name) + " in use or does not exist.\n";
+    }
+
+    std::string Received(const std::shared_ptr<Model>& model)
+    {
+        std::lock_guard<std::recursive_mutex> guard(bed.Lock());
+        return std::string(model->Target().Received().begin(), model->Target().Received().end());
+    }
+
+    std::vector<int> Sends(const std::shared_ptr<Model>& model)
+    {
+        std::lock_guard<std::recursive_mutex> guard(bed.Lock());
+        return model->Target().SendsPerBlock();
+    }
+
+    ScratchDir scratch;
+    UsbTestbed bed;
+
+private:
+    std::string transportType_;
+    std::string defaultName_;
+};
+
+// Four sends of one block that the target never accepts.
+inline std::string FourSendsOfTheFirstBlock()
+{
+    return ProgressLine('-', 0) + ProgressLine('-', 0) + ProgressLine('\\', 0) + ProgressLine('\\', 0);
+}
