@@ -137,7 +137,8 @@ void Ft232rModel::BulkOut(uint8_t, const uint8_t* data, size_t length)
 bool Ft232rModel::BulkIn(uint8_t, size_t maxLength, std::vector<uint8_t>* data)
 {
     const auto now = std::chrono::steady_clock::now();
-    const bool timerExpired = now - lastPacket_ >= std::chrono::milliseconds(latencyMs);
+    const int latency = latencyOverrideMs >= 0 ? latencyOverrideMs : latencyMs;
+    const bool timerExpired = now - lastPacket_ >= std::chrono::milliseconds(latency);
     if (toHost_.size() < kPayloadPerPacket && !timerExpired)
         return false;
     data->clear();

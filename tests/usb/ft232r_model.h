@@ -36,6 +36,8 @@ public:
     uint8_t latencyMs = kDefaultLatencyMs;
     int purgesRx = 0;
     int purgesTx = 0;
+    // For measuring: the timer the chip runs with, whatever the host set; -1 follows the host.
+    int latencyOverrideMs = -1;
     const SimTarget& Target() const { return target_; }
 
 private:
