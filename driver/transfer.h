@@ -13,4 +13,5 @@ constexpr uint8_t kBlockAccepted = 0x11;
 constexpr int kRejectionsPerBlock = 4;
 
 // Closes the file and the link on every outcome; true when the target took it all.
+// Every block must lie within the image's count (ImageBlocksComplete).
 bool TransferImage(Com* link, const Image& image, FILE* file);

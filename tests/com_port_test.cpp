@@ -90,6 +90,7 @@ TEST(ComPortNames, MapOntoDevicePaths)
     EXPECT_EQ(ComPort::DevicePath("COM"), "/dev/");
     EXPECT_EQ(ComPort::DevicePath("/dev/ttyACM0"), "/dev/ttyACM0");
     EXPECT_EQ(ComPort::DevicePath("ttyS0"), "ttyS0");
+    EXPECT_EQ(ComPort::DevicePath("COM0"), "");
     ComPort port;
     EXPECT_FALSE(port.Open("COM0", 9600, 2000));
     EXPECT_FALSE(port.Open("COM99999999999", 9600, 2000));

@@ -52,6 +52,10 @@ TEST_F(FtdiUpdate, RatesAreSetOrRefused)
     const ProcessResult slow = Update({0, 1, 0x5A}, "-110");
     EXPECT_EQ(slow.out, kConnect + InUse());
     EXPECT_EQ(slow.status, kFailed);
+    // The refused configuration released the converter: the next run reaches it.
+    const UsbDeviceCounters counters = bed.Counters(0);
+    EXPECT_EQ(counters.claims, counters.releases);
+    EXPECT_EQ(Update({0, 1, 0x5A}, "-9600").status, 0);
 }
 
 TEST_F(FtdiUpdate, RejectionsAreResentUpToFourTimes)

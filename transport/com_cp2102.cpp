@@ -310,10 +310,10 @@ int ReadData(Cp210xDevice* handle, unsigned char* buffer, uint32_t wanted, uint3
             status = kStatusReadTimedOut;
             break;
         }
-        const size_t packetsWanted = std::min<size_t>((wanted - got + kPacketSize - 1) / kPacketSize, kPacketsPerRead);
+        // Room for several packets: a burst arrives in one transfer, not one per packet.
         int length = 0;
-        const int result = libusb_bulk_transfer(handle->usb, kEndpointIn, packets, int(packetsWanted * kPacketSize),
-                                                &length, TransferTimeout(deadline));
+        const int result = libusb_bulk_transfer(handle->usb, kEndpointIn, packets, int(sizeof packets), &length,
+                                                TransferTimeout(deadline));
         const uint32_t used = std::min<uint32_t>(uint32_t(std::max(length, 0)), wanted - got);
         std::copy(packets, packets + used, buffer + got);
         handle->surplus.insert(handle->surplus.end(), packets + used, packets + std::max(length, 0));

@@ -26,7 +26,7 @@ public:
     // The line settings that Open applies.
     static LineSettings LineSettingsFor(uint32_t baudRate);
 
-    // The device that a port name stands for on this platform.
+    // The device that a port name stands for on this platform; empty for none.
     static std::string DevicePath(const char* name);
 
 private:

@@ -193,10 +193,10 @@ std::string ComPort::DevicePath(const char* name)
         return rest;
     const size_t digits = std::strspn(rest, "0123456789");
     if (digits > 0 && rest[digits] == '\0') {
-        // COM1 is the first port; a number past any real port simply does not open.
+        // COM1 is the first port; COM0 stands for none.
         const unsigned long number = std::strtoul(rest, nullptr, 10);
         if (number == 0 || digits > 9)
-            return std::string("/dev/ttyS-invalid-") + rest;
+            return "";
         return "/dev/ttyS" + std::to_string(number - 1);
     }
     return std::string("/dev/") + rest;
@@ -217,6 +217,8 @@ bool ComPort::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
     if (handle_ != kInvalidHandle)
         return false;
     const std::string path = DevicePath(name);
+    if (path.empty())
+        return false;
 #if defined(__linux__)
     // The drain waits 2 ms per block; the default 50 us of timer slack is a
     // noticeable share of that over a thousand blocks.

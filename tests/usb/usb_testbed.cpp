@@ -198,6 +198,25 @@ void Complete(UMockdevIoctlClient* client, long result, int error)
     umockdev_ioctl_client_complete(client, result, error);
 }
 
+// Completes waiting bulk IN transfers that the device answers now.
+void ServePending(Device* device, Client& state)
+{
+    while (!state.pending.empty()) {
+        Urb& urb = state.pending.front();
+        usbdevfs_urb* request = UrbOf(urb);
+        std::vector<uint8_t> data;
+        if (!device->model->BulkIn(request->endpoint, size_t(request->buffer_length), &data))
+            return;
+        // A packet larger than the room left overflows the transfer.
+        const size_t room = size_t(request->buffer_length);
+        std::memcpy(urb.buffer->data, data.data(), std::min(data.size(), room));
+        request->status = data.size() > room ? -EOVERFLOW : 0;
+        request->actual_length = int(std::min(data.size(), room));
+        state.finished.push_back(urb);
+        state.pending.erase(state.pending.begin());
+    }
+}
+
 void HandleSubmit(Device* device, Client& state, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
 {
     Urb urb;
@@ -216,32 +235,15 @@ void HandleSubmit(Device* device, Client& state, UMockdevIoctlClient* client, UM
         request->actual_length = request->buffer_length;
         state.finished.push_back(urb);
     } else if (request->type == USBDEVFS_URB_TYPE_BULK) {
+        // A device with data at hand answers within the same frame.
         state.pending.push_back(urb);
+        ServePending(device, state);
     } else {
         ReleaseUrb(&urb);
         Complete(client, -1, EINVAL);
         return;
     }
     Complete(client, 0, 0);
-}
-
-// Completes waiting bulk IN transfers that the device answers now.
-void ServePending(Device* device, Client& state)
-{
-    while (!state.pending.empty()) {
-        Urb& urb = state.pending.front();
-        usbdevfs_urb* request = UrbOf(urb);
-        std::vector<uint8_t> data;
-        if (!device->model->BulkIn(request->endpoint, size_t(request->buffer_length), &data))
-            return;
-        // A packet larger than the room left overflows the transfer.
-        const size_t room = size_t(request->buffer_length);
-        std::memcpy(urb.buffer->data, data.data(), std::min(data.size(), room));
-        request->status = data.size() > room ? -EOVERFLOW : 0;
-        request->actual_length = int(std::min(data.size(), room));
-        state.finished.push_back(urb);
-        state.pending.erase(state.pending.begin());
-    }
 }
 
 void HandleReap(Device* device, Client& state, UMockdevIoctlClient* client, UMockdevIoctlData* arg,
