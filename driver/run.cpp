@@ -85,11 +85,14 @@ int RunUpdate(int argc, const char* const* argv)
 
     const char* name = nullptr;
     std::unique_ptr<Com> link = CreateLink(settings, &name);
-    if (!link)
+    if (!link) {
+        fclose(file);
         return Usage();
+    }
     fflush(stdout);  // opening a USB link can take a moment
     if (!link->Open(name, uint32_t(settings.baudRate), kOpenTimeoutMs)) {
         printf("Error: %s in use or does not exist.\n", name);
+        fclose(file);
         return kFailure;
     }
 

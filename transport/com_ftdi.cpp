@@ -70,7 +70,7 @@ LineSettings ComFTDI::LineSettingsFor(uint32_t baudRate)
 
 ComFTDI::~ComFTDI()
 {
-    Close();
+    Release();
 }
 
 bool ComFTDI::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
@@ -88,7 +88,7 @@ bool ComFTDI::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
     }
     context_ = context;
     if (!Configure(LineSettingsFor(baudRate)) || !SetTimeout(milliseconds)) {
-        Close();
+        Release();
         return false;
     }
     return true;
@@ -110,13 +110,19 @@ bool ComFTDI::Configure(const LineSettings& settings)
            ftdi_set_latency_timer(context_, kLatencyTimerMs) == 0;
 }
 
-bool ComFTDI::Close()
+// Gives the converter back (and with it the kernel's serial driver).
+void ComFTDI::Release()
 {
     if (context_) {
         ftdi_usb_close(context_);
         ftdi_free(context_);
         context_ = nullptr;
     }
+}
+
+bool ComFTDI::Close()
+{
+    Release();
     return true;
 }
 

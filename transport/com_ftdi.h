@@ -32,6 +32,7 @@ public:
 
 private:
     bool Configure(const LineSettings& settings);
+    void Release();
 
     // The device handle: the libftdi context of the open converter, null when closed.
     ftdi_context* context_ = nullptr;

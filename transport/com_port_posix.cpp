@@ -209,7 +209,8 @@ LineSettings ComPort::LineSettingsFor(uint32_t baudRate)
 
 ComPort::~ComPort()
 {
-    Close();
+    if (handle_ != kInvalidHandle)
+        Release();
 }
 
 bool ComPort::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
