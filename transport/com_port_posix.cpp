@@ -125,6 +125,16 @@ bool FlowControl(int handle, int action)
     return ioctl(handle, TCXONC, action) == 0;
 }
 
+// Waits until the output has left the port (a break length of 0: drain only).
+bool DrainOutput(int handle)
+{
+    while (ioctl(handle, TCSBRK, 1) != 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
 #else
 
 void MakeRaw(struct termios* tio, const LineSettings& settings)
@@ -170,6 +180,15 @@ bool FlushBoth(int handle)
 bool FlowControl(int handle, int action)
 {
     return tcflow(handle, action) == 0;
+}
+
+bool DrainOutput(int handle)
+{
+    while (tcdrain(handle) != 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    return true;
 }
 
 #endif
@@ -348,7 +367,9 @@ bool ComPort::Write(const void* buffer, uint32_t count)
         if (!WaitFor(handle_, POLLOUT, nullptr, &ready))
             return false;
     }
-    return true;
+    // The reply time-out must not start while a long block is still going out
+    // at a low rate: return once the bytes are on the line, not just queued.
+    return DrainOutput(handle_);
 }
 
 bool ComPort::Escape(uint32_t code)
