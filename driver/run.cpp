@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <sys/stat.h>
 
 #include "com_cp2102.h"
 #include "com_ftdi.h"
@@ -49,6 +50,19 @@ std::unique_ptr<Com> CreateLink(const RunSettings& settings, const char** name)
     }
 }
 
+// A folder opens for reading on some systems but holds no image: it must not
+// pass for an empty image, which would be reported as a successful update.
+FILE* OpenImageFile(const char* name)
+{
+    FILE* file = fopen(name, "rb");
+    struct stat status;
+    if (file && fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
+        fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
 // Refuses an image that could not succeed before anything reaches the target.
 bool ImageAcceptable(const Image& image, const char* fileName)
 {
@@ -77,7 +91,7 @@ int RunUpdate(int argc, const char* const* argv)
     if (settings.valueTooLong || settings.baudRate == 0 || settings.fileName[0] == '\0')
         return Usage();
 
-    FILE* file = fopen(settings.fileName, "rb");
+    FILE* file = OpenImageFile(settings.fileName);
     if (!file) {
         printf("Error: Source-file '%s' not found or no rights.\n", settings.fileName);
         return kFailure;

@@ -114,6 +114,12 @@ TEST_F(SerialUpdate, MissingFileIsReportedBeforeTheLinkIsChecked)
     result = Update({"-Fmissing.hex", "-115200", "-T1"});
     EXPECT_EQ(result.out, "Error: Source-file 'missing.hex' not found or no rights.\n");
     EXPECT_EQ(result.status, kFailed);
+
+    // A folder is no image, not an empty one that would "succeed".
+    const std::string folder = scratch.Path("");
+    result = Update({"-F" + folder, "-115200", "-COM1"});
+    EXPECT_EQ(result.out, "Error: Source-file '" + folder + "' not found or no rights.\n");
+    EXPECT_EQ(result.status, kFailed);
 }
 
 TEST_F(SerialUpdate, LinkNameAndTypeAreCheckedAfterTheFile)
