@@ -37,6 +37,7 @@ constexpr unsigned char kEndpointOut = 0x01;
 constexpr size_t kPacketSize = 64;
 constexpr size_t kPacketsPerRead = 16;
 constexpr unsigned kControlTimeoutMs = 1000;
+constexpr uint32_t kBitsPerByte8N1 = 10;
 
 // CP210x vendor requests to the interface.
 constexpr uint8_t kRequestTypeOut = LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_INTERFACE | LIBUSB_ENDPOINT_OUT;
@@ -124,6 +125,7 @@ void PutLittleEndian32(unsigned char* bytes, uint32_t value)
 struct Cp210xDevice {
     libusb_device_handle* usb = nullptr;
     std::vector<unsigned char> surplus;
+    uint32_t baudRate = 0;
 };
 
 namespace {
@@ -221,7 +223,10 @@ int SetBaudRate(Cp210xDevice* handle, uint32_t baudRate)
 {
     unsigned char rate[4];
     PutLittleEndian32(rate, baudRate);
-    return ControlOut(handle->usb, kSetBaudRate, 0, rate, sizeof rate);
+    const int status = ControlOut(handle->usb, kSetBaudRate, 0, rate, sizeof rate);
+    if (status == kStatusSuccess)
+        handle->baudRate = baudRate;
+    return status;
 }
 
 int SetLineControl(Cp210xDevice* handle, uint16_t lineControl)
@@ -336,7 +341,11 @@ int WriteData(Cp210xDevice* handle, const unsigned char* buffer, uint32_t count,
     *written = 0;
     if (count > uint32_t(INT32_MAX))
         return kStatusInvalidParameter;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Library().writeTimeoutMs);
+    // The bridge takes data only as fast as its line sends it: a long block at a
+    // low rate must not run out of time while it is still going out.
+    const uint64_t lineMs = uint64_t(count) * kBitsPerByte8N1 * 1000 / std::max<uint32_t>(handle->baudRate, 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Library().writeTimeoutMs) +
+                          std::chrono::milliseconds(lineMs);
     int length = 0;
     const int result = libusb_bulk_transfer(handle->usb, kEndpointOut, const_cast<unsigned char*>(buffer),
                                             int(count), &length, TransferTimeout(deadline));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <deque>
 #include <string>
 
@@ -24,6 +25,10 @@ public:
     void BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) override;
     bool BulkIn(uint8_t endpoint, size_t maxLength, std::vector<uint8_t>* data) override;
     bool Vanished() const override { return target_.Vanished(); }
+    std::chrono::microseconds OutLineTime(size_t length) const override;
+
+    // Accept data for the line only as fast as the line carries it (8N1).
+    bool paceLine = false;
 
     // What the host configured; read with the testbed's lock held.
     bool interfaceEnabled = false;

@@ -34,10 +34,11 @@ struct Urb {
     UMockdevIoctlData* urb;     // the client's struct usbdevfs_urb, resolved
     UMockdevIoctlData* buffer;  // its data buffer, resolved
     unsigned long address;      // where it lives in the client
+    std::chrono::steady_clock::time_point due;  // a bulk OUT: when the line has taken it
 };
 
 struct Client {
-    std::vector<Urb> pending;   // bulk IN transfers waiting for the device
+    std::vector<Urb> pending;   // bulk transfers waiting for the device
     std::vector<Urb> finished;  // ready to be reaped
     std::set<unsigned> claimed;
 };
@@ -198,22 +199,39 @@ void Complete(UMockdevIoctlClient* client, long result, int error)
     umockdev_ioctl_client_complete(client, result, error);
 }
 
-// Completes waiting bulk IN transfers that the device answers now.
+// A waiting bulk transfer, completed if the device is ready for it now.
+bool CompleteIfReady(Device* device, Urb& urb, std::chrono::steady_clock::time_point now)
+{
+    usbdevfs_urb* request = UrbOf(urb);
+    if (!(request->endpoint & kDirectionIn)) {
+        if (now < urb.due)
+            return false;
+        device->model->BulkOut(request->endpoint, urb.buffer->data, size_t(request->buffer_length));
+        request->status = 0;
+        request->actual_length = request->buffer_length;
+        return true;
+    }
+    std::vector<uint8_t> data;
+    if (!device->model->BulkIn(request->endpoint, size_t(request->buffer_length), &data))
+        return false;
+    // A packet larger than the room left overflows the transfer.
+    const size_t room = size_t(request->buffer_length);
+    std::memcpy(urb.buffer->data, data.data(), std::min(data.size(), room));
+    request->status = data.size() > room ? -EOVERFLOW : 0;
+    request->actual_length = int(std::min(data.size(), room));
+    return true;
+}
+
 void ServePending(Device* device, Client& state)
 {
-    while (!state.pending.empty()) {
-        Urb& urb = state.pending.front();
-        usbdevfs_urb* request = UrbOf(urb);
-        std::vector<uint8_t> data;
-        if (!device->model->BulkIn(request->endpoint, size_t(request->buffer_length), &data))
-            return;
-        // A packet larger than the room left overflows the transfer.
-        const size_t room = size_t(request->buffer_length);
-        std::memcpy(urb.buffer->data, data.data(), std::min(data.size(), room));
-        request->status = data.size() > room ? -EOVERFLOW : 0;
-        request->actual_length = int(std::min(data.size(), room));
-        state.finished.push_back(urb);
-        state.pending.erase(state.pending.begin());
+    const auto now = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < state.pending.size();) {
+        if (CompleteIfReady(device, state.pending[i], now)) {
+            state.finished.push_back(state.pending[i]);
+            state.pending.erase(state.pending.begin() + long(i));
+        } else {
+            ++i;
+        }
     }
 }
 
@@ -229,13 +247,11 @@ void HandleSubmit(Device* device, Client& state, UMockdevIoctlClient* client, UM
     if (request->type == USBDEVFS_URB_TYPE_CONTROL) {
         SubmitControl(device, &urb);
         state.finished.push_back(urb);
-    } else if (request->type == USBDEVFS_URB_TYPE_BULK && !(request->endpoint & kDirectionIn)) {
-        device->model->BulkOut(request->endpoint, urb.buffer->data, size_t(request->buffer_length));
-        request->status = 0;
-        request->actual_length = request->buffer_length;
-        state.finished.push_back(urb);
     } else if (request->type == USBDEVFS_URB_TYPE_BULK) {
-        // A device with data at hand answers within the same frame.
+        // Data for the line completes once the line could have carried it; a
+        // device with data at hand answers within the same frame.
+        if (!(request->endpoint & kDirectionIn))
+            urb.due = std::chrono::steady_clock::now() + device->model->OutLineTime(size_t(request->buffer_length));
         state.pending.push_back(urb);
         ServePending(device, state);
     } else {

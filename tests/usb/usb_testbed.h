@@ -4,6 +4,7 @@
 // side: URB submission and reaping, interface claims, and control requests.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,8 @@ public:
     // Vendor or class request; false stalls it. An IN request fills data.
     virtual bool Control(const SetupPacket& setup, std::vector<uint8_t>* data) = 0;
     virtual void BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) = 0;
+    // How long a bulk OUT transfer of this length takes to be accepted.
+    virtual std::chrono::microseconds OutLineTime(size_t) const { return std::chrono::microseconds(0); }
     // Completes a bulk IN transfer of at most maxLength now, if the device would;
     // more than maxLength is an overflow.
     virtual bool BulkIn(uint8_t endpoint, size_t maxLength, std::vector<uint8_t>* data) = 0;
