@@ -157,17 +157,7 @@ TEST_F(Cp2102Update, UnpluggedMidTransferFailsPromptly)
 TEST_F(Cp2102Update, LongBlockAtALowRateIsNotCutShort)
 {
     // 5,000 bytes take 5.2 s at 9600 baud, longer than the 4 s time-out.
-    auto model = Attach(kProductString);
-    {
-        std::lock_guard<std::recursive_mutex> guard(bed.Lock());
-        model->paceLine = true;
-    }
-    const std::vector<unsigned char> image = BlockImage({4998});
-    const ProcessResult result = Update(image, "-9600");
-    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + kDone);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(Received(model), std::string(image.begin(), image.end()));
-    EXPECT_GE(result.seconds, 5.0);
+    ExpectLongBlockGoesThrough(kConnect, 4998, "-9600", 5.0);
 }
 
 TEST_F(Cp2102Update, StaleBytesBeyondAPacketAreDrained)

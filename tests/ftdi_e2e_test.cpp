@@ -150,17 +150,7 @@ TEST_F(FtdiUpdate, UnpluggedMidTransferFailsPromptly)
 TEST_F(FtdiUpdate, LongBlockAtALowRateIsNotCutShort)
 {
     // 3,000 bytes take 3.1 s at 9600 baud, over a second for every write chunk.
-    auto model = Attach(kDescription);
-    {
-        std::lock_guard<std::recursive_mutex> guard(bed.Lock());
-        model->paceLine = true;
-    }
-    const std::vector<unsigned char> image = BlockImage({2998});
-    const ProcessResult result = Update(image, "-9600");
-    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + kDone);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(Received(model), std::string(image.begin(), image.end()));
-    EXPECT_GE(result.seconds, 3.0);
+    ExpectLongBlockGoesThrough(kConnect, 2998, "-9600", 3.0);
 }
 
 TEST_F(FtdiUpdate, StaleBytesAndEveryByteValue)

@@ -55,6 +55,23 @@ protected:
         return model->Target().SendsPerBlock();
     }
 
+    // A block that takes longer on the line than the link's time-outs goes through whole.
+    void ExpectLongBlockGoesThrough(const std::string& connect, int payload, const std::string& rate,
+                                    double lineSeconds)
+    {
+        auto model = Attach(defaultName_);
+        {
+            std::lock_guard<std::recursive_mutex> guard(bed.Lock());
+            model->paceLine = true;
+        }
+        const std::vector<unsigned char> image = BlockImage({payload});
+        const ProcessResult result = Update(image, rate);
+        EXPECT_EQ(result.out, connect + ProgressLine('-', 0) + kDone);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(Received(model), std::string(image.begin(), image.end()));
+        EXPECT_GE(result.seconds, lineSeconds);
+    }
+
     ScratchDir scratch;
     UsbTestbed bed;
 

@@ -157,8 +157,5 @@ bool Cp2102Model::BulkIn(uint8_t, size_t maxLength, std::vector<uint8_t>* data)
 
 std::chrono::microseconds Cp2102Model::OutLineTime(size_t length) const
 {
-    constexpr uint64_t kBitsPerByte = 10;
-    if (!paceLine || baudRate == 0)
-        return std::chrono::microseconds(0);
-    return std::chrono::microseconds(length * kBitsPerByte * 1000000 / baudRate);
+    return paceLine ? LineTime8N1(length, baudRate) : std::chrono::microseconds(0);
 }

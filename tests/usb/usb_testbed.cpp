@@ -509,3 +509,11 @@ std::vector<uint8_t> SerialBridgeDescriptors(uint16_t vendor, uint16_t product, 
         7, 0x05, endpointOut, kBulk, kMaxPacket, 0, 0,
     };
 }
+
+std::chrono::microseconds LineTime8N1(size_t bytes, uint32_t baudRate)
+{
+    constexpr uint64_t kBitsPerByte = 10;
+    if (baudRate == 0)
+        return std::chrono::microseconds(0);
+    return std::chrono::microseconds(bytes * kBitsPerByte * 1000000 / baudRate);
+}

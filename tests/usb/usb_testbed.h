@@ -81,6 +81,9 @@ private:
     std::unique_ptr<Testbed> testbed_;
 };
 
+// How long an 8N1 line at this rate takes for these bytes.
+std::chrono::microseconds LineTime8N1(size_t bytes, uint32_t baudRate);
+
 // The bytes of a device descriptor and a one-interface, two-bulk-endpoint configuration.
 std::vector<uint8_t> SerialBridgeDescriptors(uint16_t vendor, uint16_t product, uint16_t release, uint8_t endpointIn,
                                              uint8_t endpointOut, uint8_t interfaceClass);
