@@ -2,12 +2,12 @@
 
 #include <cstdio>
 #include <memory>
-#include <sys/stat.h>
 
 #include "com_cp2102.h"
 #include "com_ftdi.h"
 #include "com_port.h"
 #include "image.h"
+#include "platform.h"
 #include "settings.h"
 #include "transfer.h"
 
@@ -48,19 +48,6 @@ std::unique_ptr<Com> CreateLink(const RunSettings& settings, const char** name)
     default:
         return nullptr;
     }
-}
-
-// A folder opens for reading on some systems but holds no image: it must not
-// pass for an empty image, which would be reported as a successful update.
-FILE* OpenImageFile(const char* name)
-{
-    FILE* file = fopen(name, "rb");
-    struct stat status;
-    if (file && fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
-        fclose(file);
-        return nullptr;
-    }
-    return file;
 }
 
 // Refuses an image that could not succeed before anything reaches the target.

@@ -5,7 +5,9 @@
 #include "com.h"
 #include "line_settings.h"
 
-struct Cp210xDevice;
+namespace cp2102 {
+struct Device;
+}
 
 class ComCP2102 : public Com {
 public:
@@ -32,7 +34,7 @@ private:
     bool FindAndOpen(const char* name);
     bool Configure(uint32_t baudRate, uint32_t milliseconds);
 
-    // The device handle: null when closed.
-    Cp210xDevice* handle_ = nullptr;
+    // The device handle of the bridge library: null when closed.
+    cp2102::Device* handle_ = nullptr;
     LineSettings settings_;
 };

@@ -5,7 +5,6 @@
 #include "com.h"
 #include "line_settings.h"
 
-struct ftdi_context;
 
 class ComFTDI : public Com {
 public:
@@ -31,10 +30,14 @@ public:
     static constexpr unsigned char kLatencyTimerMs = 2;
 
 private:
+    // The open converter as the platform's FTDI interface knows it; defined
+    // by the one source file that drives that interface.
+    struct Device;
+
     bool Configure(const LineSettings& settings);
     void Release();
 
-    // The device handle: the libftdi context of the open converter, null when closed.
-    ftdi_context* context_ = nullptr;
+    // The device handle: null when closed.
+    Device* device_ = nullptr;
     Timeouts timeouts_;
 };

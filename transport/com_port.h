@@ -1,6 +1,7 @@
 // The link over a serial port of the computer: 8 data bits, even parity, one stop bit.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "com.h"
@@ -33,6 +34,7 @@ private:
     bool ApplyLineSettings(const LineSettings& settings);
     void Release();
 
-    int handle_ = -1;
+    // The device handle: a file descriptor or a Windows HANDLE; -1 when closed.
+    intptr_t handle_ = -1;
     Timeouts timeouts_;
 };

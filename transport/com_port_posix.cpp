@@ -26,7 +26,12 @@
 
 namespace {
 
-constexpr int kInvalidHandle = -1;
+constexpr intptr_t kInvalidHandle = -1;
+
+int Fd(intptr_t handle)
+{
+    return static_cast<int>(handle);
+}
 
 // A rate that the driver rounds by more than this has not been taken.
 constexpr uint32_t kRateTolerancePercent = 2;
@@ -248,7 +253,7 @@ bool ComPort::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
     if (handle_ == kInvalidHandle)
         return false;
     // No sharing: another program holding the port makes the open fail.
-    if (!isatty(handle_) || flock(handle_, LOCK_EX | LOCK_NB) != 0 || ioctl(handle_, TIOCEXCL) != 0) {
+    if (!isatty(Fd(handle_)) || flock(Fd(handle_), LOCK_EX | LOCK_NB) != 0 || ioctl(Fd(handle_), TIOCEXCL) != 0) {
         Release();
         return false;
     }
@@ -262,21 +267,21 @@ bool ComPort::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
 
 bool ComPort::ApplyLineSettings(const LineSettings& settings)
 {
-    if (!SetLine(handle_, settings))
+    if (!SetLine(Fd(handle_), settings))
         return false;
     int inactive = 0;
     if (settings.dtrControl == kLineDisabled)
         inactive |= TIOCM_DTR;
     if (settings.rtsControl == kLineDisabled)
         inactive |= TIOCM_RTS;
-    return ClearModemLines(handle_, inactive);
+    return ClearModemLines(Fd(handle_), inactive);
 }
 
 void ComPort::Release()
 {
-    ioctl(handle_, TIOCNXCL);
-    flock(handle_, LOCK_UN);
-    close(handle_);
+    ioctl(Fd(handle_), TIOCNXCL);
+    flock(Fd(handle_), LOCK_UN);
+    close(Fd(handle_));
     handle_ = kInvalidHandle;
 }
 
@@ -314,7 +319,7 @@ bool ComPort::Purge()
 {
     if (handle_ == kInvalidHandle)
         return false;
-    return FlushBoth(handle_);
+    return FlushBoth(Fd(handle_));
 }
 
 bool ComPort::Read(void* buffer, uint32_t wanted, uint32_t* received)
@@ -330,11 +335,11 @@ bool ComPort::Read(void* buffer, uint32_t wanted, uint32_t* received)
             break;
         const struct timespec timeout = ToTimespec(remaining);
         bool ready = false;
-        if (!WaitFor(handle_, POLLIN, &timeout, &ready))
+        if (!WaitFor(Fd(handle_), POLLIN, &timeout, &ready))
             return false;
         if (!ready)
             continue;
-        const ssize_t count = read(handle_, bytes + got, wanted - got);
+        const ssize_t count = read(Fd(handle_), bytes + got, wanted - got);
         if (count > 0) {
             got += uint32_t(count);
             deadline.BytesArrived();
@@ -354,7 +359,7 @@ bool ComPort::Write(const void* buffer, uint32_t count)
     const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
     uint32_t written = 0;
     while (written < count) {
-        const ssize_t result = write(handle_, bytes + written, count - written);
+        const ssize_t result = write(Fd(handle_), bytes + written, count - written);
         if (result > 0) {
             written += uint32_t(result);
             continue;
@@ -364,12 +369,12 @@ bool ComPort::Write(const void* buffer, uint32_t count)
         if (result < 0 && errno != EAGAIN)
             return false;
         bool ready = false;
-        if (!WaitFor(handle_, POLLOUT, nullptr, &ready))
+        if (!WaitFor(Fd(handle_), POLLOUT, nullptr, &ready))
             return false;
     }
     // The reply time-out must not start while a long block is still going out
     // at a low rate: return once the bytes are on the line, not just queued.
-    return DrainOutput(handle_);
+    return DrainOutput(Fd(handle_));
 }
 
 bool ComPort::Escape(uint32_t code)
@@ -378,21 +383,21 @@ bool ComPort::Escape(uint32_t code)
         return false;
     switch (code) {
     case kEscapeSetXoff:
-        return FlowControl(handle_, TCOOFF);
+        return FlowControl(Fd(handle_), TCOOFF);
     case kEscapeSetXon:
-        return FlowControl(handle_, TCOON);
+        return FlowControl(Fd(handle_), TCOON);
     case kEscapeSetRts:
-        return SetModemLines(handle_, TIOCM_RTS);
+        return SetModemLines(Fd(handle_), TIOCM_RTS);
     case kEscapeClrRts:
-        return ClearModemLines(handle_, TIOCM_RTS);
+        return ClearModemLines(Fd(handle_), TIOCM_RTS);
     case kEscapeSetDtr:
-        return SetModemLines(handle_, TIOCM_DTR);
+        return SetModemLines(Fd(handle_), TIOCM_DTR);
     case kEscapeClrDtr:
-        return ClearModemLines(handle_, TIOCM_DTR);
+        return ClearModemLines(Fd(handle_), TIOCM_DTR);
     case kEscapeSetBreak:
-        return ioctl(handle_, TIOCSBRK) == 0;
+        return ioctl(Fd(handle_), TIOCSBRK) == 0;
     case kEscapeClrBreak:
-        return ioctl(handle_, TIOCCBRK) == 0;
+        return ioctl(Fd(handle_), TIOCCBRK) == 0;
     default:
         return false;
     }

@@ -63,6 +63,10 @@ int WriteTimeoutMs(uint32_t baudRate, uint32_t chunkSize)
 
 }  // namespace
 
+struct ComFTDI::Device {
+    ftdi_context* context = nullptr;
+};
+
 LineSettings ComFTDI::LineSettingsFor(uint32_t baudRate)
 {
     return DefaultLineSettings(baudRate, kParityNone);
@@ -75,7 +79,7 @@ ComFTDI::~ComFTDI()
 
 bool ComFTDI::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
 {
-    if (context_)
+    if (device_)
         return false;
     ftdi_context* context = ftdi_new();
     if (!context)
@@ -86,7 +90,8 @@ bool ComFTDI::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
         ftdi_free(context);  // also closes a half-opened device
         return false;
     }
-    context_ = context;
+    device_ = new Device;
+    device_->context = context;
     if (!Configure(LineSettingsFor(baudRate)) || !SetTimeout(milliseconds)) {
         Release();
         return false;
@@ -98,25 +103,26 @@ bool ComFTDI::Configure(const LineSettings& settings)
 {
     if (settings.baudRate > uint32_t(INT32_MAX))
         return false;
-    context_->usb_write_timeout = WriteTimeoutMs(settings.baudRate, kOutputQueueSize);
+    device_->context->usb_write_timeout = WriteTimeoutMs(settings.baudRate, kOutputQueueSize);
     // libftdi refuses a rate that the converter cannot make within a few percent.
-    return ftdi_read_data_set_chunksize(context_, kInputQueueSize) == 0 &&
-           ftdi_write_data_set_chunksize(context_, kOutputQueueSize) == 0 &&
-           ftdi_set_baudrate(context_, int(settings.baudRate)) == 0 &&
-           ftdi_set_line_property(context_, BITS_8, settings.stopBits == kOneStopBit ? STOP_BIT_1 : STOP_BIT_2,
+    return ftdi_read_data_set_chunksize(device_->context, kInputQueueSize) == 0 &&
+           ftdi_write_data_set_chunksize(device_->context, kOutputQueueSize) == 0 &&
+           ftdi_set_baudrate(device_->context, int(settings.baudRate)) == 0 &&
+           ftdi_set_line_property(device_->context, BITS_8, settings.stopBits == kOneStopBit ? STOP_BIT_1 : STOP_BIT_2,
                                   ParityOf(settings)) == 0 &&
-           ftdi_setflowctrl(context_, SIO_DISABLE_FLOW_CTRL) == 0 &&
-           ftdi_setdtr_rts(context_, settings.dtrControl != kLineDisabled, settings.rtsControl != kLineDisabled) == 0 &&
-           ftdi_set_latency_timer(context_, kLatencyTimerMs) == 0;
+           ftdi_setflowctrl(device_->context, SIO_DISABLE_FLOW_CTRL) == 0 &&
+           ftdi_setdtr_rts(device_->context, settings.dtrControl != kLineDisabled, settings.rtsControl != kLineDisabled) == 0 &&
+           ftdi_set_latency_timer(device_->context, kLatencyTimerMs) == 0;
 }
 
 // Gives the converter back (and with it the kernel's serial driver).
 void ComFTDI::Release()
 {
-    if (context_) {
-        ftdi_usb_close(context_);
-        ftdi_free(context_);
-        context_ = nullptr;
+    if (device_) {
+        ftdi_usb_close(device_->context);
+        ftdi_free(device_->context);
+        delete device_;
+        device_ = nullptr;
     }
 }
 
@@ -128,12 +134,12 @@ bool ComFTDI::Close()
 
 bool ComFTDI::IsOpen()
 {
-    return context_ != nullptr;
+    return device_ != nullptr;
 }
 
 bool ComFTDI::SetTimeout(uint32_t milliseconds)
 {
-    if (!context_)
+    if (!device_)
         return false;
     timeouts_ = TimeoutsFor(milliseconds);
     return true;
@@ -141,7 +147,7 @@ bool ComFTDI::SetTimeout(uint32_t milliseconds)
 
 bool ComFTDI::GetTimeout(uint32_t* milliseconds)
 {
-    if (!context_) {
+    if (!device_) {
         *milliseconds = 0;
         return false;
     }
@@ -151,14 +157,14 @@ bool ComFTDI::GetTimeout(uint32_t* milliseconds)
 
 bool ComFTDI::Purge()
 {
-    if (!context_)
+    if (!device_)
         return false;
-    return ftdi_tcioflush(context_) == 0;
+    return ftdi_tcioflush(device_->context) == 0;
 }
 
 bool ComFTDI::Read(void* buffer, uint32_t wanted, uint32_t* received)
 {
-    if (!context_)
+    if (!device_)
         return false;
     unsigned char* bytes = static_cast<unsigned char*>(buffer);
     const uint32_t limit = std::min<uint32_t>(wanted, INT32_MAX);
@@ -168,10 +174,10 @@ bool ComFTDI::Read(void* buffer, uint32_t wanted, uint32_t* received)
         const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline.Remaining());
         if (remaining.count() <= 0)
             break;
-        context_->usb_read_timeout = int(std::min<int64_t>(remaining.count(), INT32_MAX - kReadStallMarginMs)) +
+        device_->context->usb_read_timeout = int(std::min<int64_t>(remaining.count(), INT32_MAX - kReadStallMarginMs)) +
                                      kReadStallMarginMs;
         // Returns what arrived, or 0 once the converter's latency timer sent an empty packet.
-        const int count = ftdi_read_data(context_, bytes + got, int(limit - got));
+        const int count = ftdi_read_data(device_->context, bytes + got, int(limit - got));
         if (count > 0) {
             got += uint32_t(count);
             deadline.BytesArrived();
@@ -186,29 +192,29 @@ bool ComFTDI::Read(void* buffer, uint32_t wanted, uint32_t* received)
 
 bool ComFTDI::Write(const void* buffer, uint32_t count)
 {
-    if (!context_ || count > uint32_t(INT32_MAX))
+    if (!device_ || count > uint32_t(INT32_MAX))
         return false;
-    const int written = ftdi_write_data(context_, static_cast<const unsigned char*>(buffer), int(count));
+    const int written = ftdi_write_data(device_->context, static_cast<const unsigned char*>(buffer), int(count));
     return written >= 0 && uint32_t(written) == count;
 }
 
 bool ComFTDI::Escape(uint32_t code)
 {
-    if (!context_)
+    if (!device_)
         return false;
     switch (code) {
     case kEscapeSetDtr:
-        return ftdi_setdtr(context_, 1) == 0;
+        return ftdi_setdtr(device_->context, 1) == 0;
     case kEscapeClrDtr:
-        return ftdi_setdtr(context_, 0) == 0;
+        return ftdi_setdtr(device_->context, 0) == 0;
     case kEscapeSetRts:
-        return ftdi_setrts(context_, 1) == 0;
+        return ftdi_setrts(device_->context, 1) == 0;
     case kEscapeClrRts:
-        return ftdi_setrts(context_, 0) == 0;
+        return ftdi_setrts(device_->context, 0) == 0;
     case kEscapeSetBreak:
-        return ftdi_set_line_property2(context_, BITS_8, STOP_BIT_1, NONE, BREAK_ON) == 0;
+        return ftdi_set_line_property2(device_->context, BITS_8, STOP_BIT_1, NONE, BREAK_ON) == 0;
     case kEscapeClrBreak:
-        return ftdi_set_line_property2(context_, BITS_8, STOP_BIT_1, NONE, BREAK_OFF) == 0;
+        return ftdi_set_line_property2(device_->context, BITS_8, STOP_BIT_1, NONE, BREAK_OFF) == 0;
     default:
         return false;
     }

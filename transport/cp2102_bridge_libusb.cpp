@@ -1,0 +1,347 @@
+// The CP2102 bridge library over libusb-1.0, with the CP210x vendor requests
+// of Silicon Labs AN571 (the same ones the Linux kernel's cp210x driver
+// sends). This file is the only one that calls libusb for the bridge.
+#include "cp2102_bridge.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <libusb.h>
+#include <vector>
+
+namespace {
+
+using namespace cp2102;
+
+// The bridges this link drives.
+constexpr uint16_t kSiliconLabsVendor = 0x10C4;
+constexpr uint16_t kCp210xProducts[] = {0xEA60, 0xEA61};
+
+constexpr int kInterface = 0;
+constexpr unsigned char kEndpointIn = 0x81;
+constexpr unsigned char kEndpointOut = 0x01;
+constexpr size_t kPacketSize = 64;
+constexpr size_t kPacketsPerRead = 16;
+constexpr unsigned kControlTimeoutMs = 1000;
+constexpr uint32_t kBitsPerByte8N1 = 10;
+
+// CP210x vendor requests to the interface.
+constexpr uint8_t kRequestTypeOut = LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_INTERFACE | LIBUSB_ENDPOINT_OUT;
+constexpr uint8_t kIfcEnable = 0x00;
+constexpr uint8_t kSetLineCtl = 0x03;
+constexpr uint8_t kSetMhs = 0x07;
+constexpr uint8_t kPurge = 0x12;
+constexpr uint8_t kSetFlow = 0x13;
+constexpr uint8_t kSetBaudRate = 0x1E;
+
+constexpr uint16_t kUartEnable = 0x0001;
+constexpr uint16_t kUartDisable = 0x0000;
+
+// SET_MHS: line states in the low byte, which lines to change in the high byte.
+constexpr uint16_t kMhsDtr = 0x0001;
+constexpr uint16_t kMhsRts = 0x0002;
+constexpr uint16_t kMhsDtrMask = 0x0100;
+constexpr uint16_t kMhsRtsMask = 0x0200;
+
+// PURGE: both bit pairs, as the bridges differ in which one they honour.
+constexpr uint16_t kPurgeTransmit = 0x0001 | 0x0004;
+constexpr uint16_t kPurgeReceive = 0x0002 | 0x0008;
+
+// SET_FLOW record: control handshake word.
+constexpr uint32_t kDtrControlShift = 0;  // two bits: 0 inactive, 1 active, 2 flow control
+constexpr uint32_t kCtsHandshake = 1u << 3;
+constexpr uint32_t kDsrHandshake = 1u << 4;
+constexpr uint32_t kDcdHandshake = 1u << 5;
+// SET_FLOW record: flow replace word.
+constexpr uint32_t kAutoTransmit = 1u << 0;  // XON/XOFF on what we send
+constexpr uint32_t kAutoReceive = 1u << 1;   // XON/XOFF on what we receive
+constexpr uint32_t kRtsControlShift = 6;     // two bits: 0 inactive, 1 active, 2 flow control, 3 transmit active
+constexpr uint32_t kXonLimit = 128;
+constexpr uint32_t kXoffLimit = 128;
+
+// The library's one set of time-outs, for every device.
+struct BridgeLibrary {
+    libusb_context* context = nullptr;
+    std::vector<libusb_device*> devices;  // the last enumeration, referenced
+    uint32_t readTimeoutMs = 0;
+    uint32_t writeTimeoutMs = 0;
+};
+
+BridgeLibrary& Library()
+{
+    static BridgeLibrary library;
+    return library;
+}
+
+bool IsBridge(libusb_device* device)
+{
+    libusb_device_descriptor descriptor;
+    if (libusb_get_device_descriptor(device, &descriptor) != 0 || descriptor.idVendor != kSiliconLabsVendor)
+        return false;
+    return std::find(std::begin(kCp210xProducts), std::end(kCp210xProducts), descriptor.idProduct) !=
+           std::end(kCp210xProducts);
+}
+
+void ForgetDevices(BridgeLibrary& library)
+{
+    for (libusb_device* device : library.devices)
+        libusb_unref_device(device);
+    library.devices.clear();
+}
+
+int ControlOut(libusb_device_handle* usb, uint8_t request, uint16_t value, unsigned char* data, uint16_t length)
+{
+    const int result = libusb_control_transfer(usb, kRequestTypeOut, request, value, kInterface, data, length,
+                                               kControlTimeoutMs);
+    return result == length ? kSuccess : kDeviceIoFailed;
+}
+
+void PutLittleEndian32(unsigned char* bytes, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// libusb takes 0 for no limit; a time-out that has run out still waits 1 ms.
+unsigned TransferTimeout(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return unsigned(std::max<int64_t>(left.count(), 1));
+}
+
+}  // namespace
+
+namespace cp2102 {
+
+// An open bridge: its USB handle and what a read took beyond what was asked.
+struct Device {
+    libusb_device_handle* usb = nullptr;
+    std::vector<unsigned char> surplus;
+    uint32_t baudRate = 0;
+};
+
+int GetNumDevices(uint32_t* count)
+{
+    BridgeLibrary& library = Library();
+    if (!library.context && libusb_init(&library.context) != 0) {
+        library.context = nullptr;
+        return kDeviceNotFound;
+    }
+    ForgetDevices(library);
+    libusb_device** list = nullptr;
+    const ssize_t listed = libusb_get_device_list(library.context, &list);
+    if (listed < 0)
+        return kDeviceNotFound;
+    for (ssize_t i = 0; i < listed; ++i) {
+        if (IsBridge(list[i]))
+            library.devices.push_back(libusb_ref_device(list[i]));
+    }
+    libusb_free_device_list(list, 1);
+    // libusb lists in no fixed order: bus, then address, makes the index stable.
+    std::sort(library.devices.begin(), library.devices.end(), [](libusb_device* a, libusb_device* b) {
+        const int busA = libusb_get_bus_number(a), busB = libusb_get_bus_number(b);
+        return busA != busB ? busA < busB : libusb_get_device_address(a) < libusb_get_device_address(b);
+    });
+    *count = uint32_t(library.devices.size());
+    return kSuccess;
+}
+
+// The strings need the device opened for a moment.
+int GetProductString(uint32_t index, char* buffer, uint8_t option)
+{
+    BridgeLibrary& library = Library();
+    if (index >= library.devices.size())
+        return kInvalidParameter;
+    libusb_device* device = library.devices[index];
+    libusb_device_descriptor descriptor;
+    if (libusb_get_device_descriptor(device, &descriptor) != 0)
+        return kDeviceIoFailed;
+    uint8_t stringIndex = 0;
+    if (option == kDescription)
+        stringIndex = descriptor.iProduct;
+    else if (option == kSerialNumber)
+        stringIndex = descriptor.iSerialNumber;
+    else
+        return kInvalidParameter;
+    buffer[0] = '\0';
+    if (stringIndex == 0)
+        return kSuccess;
+    libusb_device_handle* usb = nullptr;
+    if (libusb_open(device, &usb) != 0)
+        return kDeviceNotFound;
+    const int length = libusb_get_string_descriptor_ascii(usb, stringIndex, reinterpret_cast<unsigned char*>(buffer),
+                                                          int(kProductStringSize));
+    libusb_close(usb);
+    if (length < 0) {
+        buffer[0] = '\0';
+        return kDeviceIoFailed;
+    }
+    buffer[std::min<uint32_t>(uint32_t(length), kProductStringSize - 1)] = '\0';
+    return kSuccess;
+}
+
+int Open(uint32_t index, Device** device)
+{
+    BridgeLibrary& library = Library();
+    if (index >= library.devices.size())
+        return kInvalidParameter;
+    libusb_device_handle* usb = nullptr;
+    if (libusb_open(library.devices[index], &usb) != 0)
+        return kDeviceNotFound;
+    // The kernel's serial driver lets go while we hold the bridge, and gets it back
+    // when we release it; where the platform cannot detach, the claim decides.
+    libusb_set_auto_detach_kernel_driver(usb, 1);
+    if (libusb_claim_interface(usb, kInterface) != 0) {
+        libusb_close(usb);
+        return kDeviceNotFound;
+    }
+    if (ControlOut(usb, kIfcEnable, kUartEnable, nullptr, 0) != kSuccess) {
+        libusb_release_interface(usb, kInterface);
+        libusb_close(usb);
+        return kDeviceIoFailed;
+    }
+    *device = new Device;
+    (*device)->usb = usb;
+    return kSuccess;
+}
+
+int Close(Device* device)
+{
+    if (!device)
+        return kInvalidHandle;
+    ControlOut(device->usb, kIfcEnable, kUartDisable, nullptr, 0);
+    libusb_release_interface(device->usb, kInterface);
+    libusb_close(device->usb);
+    delete device;
+    return kSuccess;
+}
+
+int SetBaudRate(Device* device, uint32_t baudRate)
+{
+    unsigned char rate[4];
+    PutLittleEndian32(rate, baudRate);
+    const int status = ControlOut(device->usb, kSetBaudRate, 0, rate, sizeof rate);
+    if (status == kSuccess)
+        device->baudRate = baudRate;
+    return status;
+}
+
+int SetLineControl(Device* device, uint16_t lineControl)
+{
+    return ControlOut(device->usb, kSetLineCtl, lineControl, nullptr, 0);
+}
+
+int SetFlowControl(Device* device, uint8_t cts, uint8_t rts, uint8_t dtr, uint8_t dsr, uint8_t dcd, bool xonXoff)
+{
+    uint32_t controlHandshake = uint32_t(dtr & 0x03) << kDtrControlShift;
+    if (cts == kHandshakeLine)
+        controlHandshake |= kCtsHandshake;
+    if (dsr == kHandshakeLine)
+        controlHandshake |= kDsrHandshake;
+    if (dcd == kHandshakeLine)
+        controlHandshake |= kDcdHandshake;
+    uint32_t flowReplace = uint32_t(rts & 0x03) << kRtsControlShift;
+    if (xonXoff)
+        flowReplace |= kAutoTransmit | kAutoReceive;
+
+    unsigned char record[16];
+    PutLittleEndian32(record, controlHandshake);
+    PutLittleEndian32(record + 4, flowReplace);
+    PutLittleEndian32(record + 8, kXonLimit);
+    PutLittleEndian32(record + 12, kXoffLimit);
+    if (ControlOut(device->usb, kSetFlow, 0, record, sizeof record) != kSuccess)
+        return kDeviceIoFailed;
+    // Lines held inactive start out low too.
+    uint16_t lines = 0;
+    if (dtr == kHeldInactive)
+        lines |= kMhsDtrMask;
+    if (rts == kHeldInactive)
+        lines |= kMhsRtsMask;
+    return lines ? ControlOut(device->usb, kSetMhs, lines, nullptr, 0) : kSuccess;
+}
+
+int FlushBuffers(Device* device, uint8_t transmit, uint8_t receive)
+{
+    uint16_t what = 0;
+    if (transmit)
+        what |= kPurgeTransmit;
+    if (receive) {
+        what |= kPurgeReceive;
+        device->surplus.clear();
+    }
+    return ControlOut(device->usb, kPurge, what, nullptr, 0);
+}
+
+int SetTimeouts(uint32_t readMs, uint32_t writeMs)
+{
+    Library().readTimeoutMs = readMs;
+    Library().writeTimeoutMs = writeMs;
+    return kSuccess;
+}
+
+int GetTimeouts(uint32_t* readMs, uint32_t* writeMs)
+{
+    *readMs = Library().readTimeoutMs;
+    *writeMs = Library().writeTimeoutMs;
+    return kSuccess;
+}
+
+// Reads whole packets, so that the bridge never sends more than there is room
+// for; what goes beyond the request waits for the next read.
+int Read(Device* device, void* buffer, uint32_t wanted, uint32_t* returned)
+{
+    unsigned char* bytes = static_cast<unsigned char*>(buffer);
+    uint32_t got = std::min<uint32_t>(wanted, uint32_t(device->surplus.size()));
+    std::copy(device->surplus.begin(), device->surplus.begin() + got, bytes);
+    device->surplus.erase(device->surplus.begin(), device->surplus.begin() + got);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Library().readTimeoutMs);
+    unsigned char packets[kPacketSize * kPacketsPerRead];
+    int status = kSuccess;
+    while (got < wanted) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            status = kReadTimedOut;
+            break;
+        }
+        // Room for several packets: a burst arrives in one transfer, not one per packet.
+        int length = 0;
+        const int result = libusb_bulk_transfer(device->usb, kEndpointIn, packets, int(sizeof packets), &length,
+                                                TransferTimeout(deadline));
+        const uint32_t used = std::min<uint32_t>(uint32_t(std::max(length, 0)), wanted - got);
+        std::copy(packets, packets + used, bytes + got);
+        device->surplus.insert(device->surplus.end(), packets + used, packets + std::max(length, 0));
+        got += used;
+        if (result == LIBUSB_ERROR_TIMEOUT) {
+            status = kReadTimedOut;
+            break;
+        }
+        if (result != 0) {
+            status = kReadError;
+            break;
+        }
+    }
+    *returned = got;
+    return status;
+}
+
+int Write(Device* device, const void* buffer, uint32_t count, uint32_t* written)
+{
+    *written = 0;
+    if (count > uint32_t(INT32_MAX))
+        return kInvalidParameter;
+    // The bridge takes data only as fast as its line sends it: a long block at a
+    // low rate must not run out of time while it is still going out.
+    const uint64_t lineMs = uint64_t(count) * kBitsPerByte8N1 * 1000 / std::max<uint32_t>(device->baudRate, 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Library().writeTimeoutMs) +
+                          std::chrono::milliseconds(lineMs);
+    int length = 0;
+    const int result = libusb_bulk_transfer(device->usb, kEndpointOut,
+                                            const_cast<unsigned char*>(static_cast<const unsigned char*>(buffer)),
+                                            int(count), &length, TransferTimeout(deadline));
+    *written = uint32_t(std::max(length, 0));
+    if (result == LIBUSB_ERROR_TIMEOUT)
+        return kWriteTimedOut;
+    return result == 0 ? kSuccess : kWriteError;
+}
+
+}  // namespace cp2102
