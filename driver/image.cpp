@@ -1,6 +1,5 @@
 #include "image.h"
 
-
 namespace {
 
 bool IsSpace(int c)
@@ -19,24 +18,70 @@ int HexValue(int c)
     return -1;
 }
 
+// Reads the text a character at a time and knows where it is.
+class Scanner {
+public:
+    explicit Scanner(FILE* file) : file_(file) {}
+
+    int Peek()
+    {
+        if (!peeked_) {
+            next_ = getc(file_);
+            peeked_ = true;
+        }
+        return next_;
+    }
+
+    void Take()
+    {
+        if (Peek() == '\n') {
+            ++line_;
+            column_ = 1;
+        } else {
+            ++column_;
+        }
+        peeked_ = false;
+    }
+
+    long Line() const { return line_; }
+    long Column() const { return column_; }
+
+    // Counts what is left, the character peeked at included.
+    long Rest()
+    {
+        long count = Peek() == EOF ? 0 : 1;
+        peeked_ = false;
+        char chunk[4096];
+        size_t got;
+        while ((got = fread(chunk, 1, sizeof chunk, file_)) > 0)
+            count += long(got);
+        return count;
+    }
+
+private:
+    FILE* file_;
+    int next_ = EOF;
+    bool peeked_ = false;
+    long line_ = 1;
+    long column_ = 1;
+};
+
 // One value: white space skipped, then one or two hexadecimal digits.
 // Anything else (a sign, an 'x', the end of the file) ends the image.
-bool ScanValue(FILE* file, uint8_t* value)
+bool ScanValue(Scanner* text, uint8_t* value)
 {
-    int c = getc(file);
-    while (IsSpace(c))
-        c = getc(file);
-    const int high = HexValue(c);
+    while (IsSpace(text->Peek()))
+        text->Take();
+    const int high = HexValue(text->Peek());
     if (high < 0)
         return false;
-    c = getc(file);
-    const int low = HexValue(c);
+    text->Take();
+    const int low = HexValue(text->Peek());
     if (low < 0) {
-        if (c != EOF)
-            ungetc(c, file);
         *value = uint8_t(high);
         return true;
     }
+    text->Take();
     *value = uint8_t(high * 16 + low);
     return true;
 }
@@ -47,14 +92,26 @@ void ReadImage(FILE* file, Image* image)
 {
     image->count = 0;
     image->overflow = false;
+    image->stop = ImageStop{0, 0, 0};
+    Scanner text(file);
     uint8_t value = 0;
-    while (ScanValue(file, &value)) {
+    while (ScanValue(&text, &value)) {
         if (image->count == kImageCapacity) {
             image->overflow = true;
             return;
         }
         image->bytes[image->count++] = value;
     }
+    if (text.Peek() != EOF) {
+        image->stop.line = text.Line();
+        image->stop.column = text.Column();
+        image->stop.ignored = text.Rest();
+    }
+}
+
+bool ImageHoldsNoData(const Image& image)
+{
+    return image.count == 0 && image.stop.line != 0;
 }
 
 bool ImageBlocksComplete(const Image& image)

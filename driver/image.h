@@ -6,15 +6,29 @@
 
 constexpr int32_t kImageCapacity = 262144;
 
+// Where the conversion stopped at a character that is neither white space nor
+// part of a value: 1-based line and column, and the characters from there to
+// the end of the file, that one included. Line 0: it ran to the end of the file.
+struct ImageStop {
+    long line;
+    long column;
+    long ignored;
+};
+
 struct Image {
     uint8_t bytes[kImageCapacity];
     int32_t count;
     // The file held more values than the buffer takes; the rest was not read.
     bool overflow;
+    ImageStop stop;
 };
 
 // Converts the text of the open file into the image; leaves the file open.
 void ReadImage(FILE* file, Image* image);
+
+// The file holds text but not one value (an Intel HEX file, a comment line
+// first, a byte-order mark): nothing to send, yet no empty image either.
+bool ImageHoldsNoData(const Image& image);
 
 // True when every block, length field and payload, lies within the count.
 bool ImageBlocksComplete(const Image& image);

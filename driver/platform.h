@@ -4,6 +4,14 @@
 
 #include <cstdio>
 
+// Sets the process up for one run: an interrupt (Ctrl-C, a closed terminal,
+// a kill) becomes a request to end in order (see transport/interrupt.h)
+// instead of ending the process with the device still held; output to a
+// closed pipe or terminal fails instead of ending the process; and whatever
+// the platform needs for millisecond time-outs. EndRun undoes it.
+void BeginRun();
+void EndRun();
+
 // Opens the image file for reading in binary mode; null when it cannot be
-// opened or is no file that holds an image.
+// opened or is no regular file. Never waits for a writer.
 FILE* OpenImageFile(const char* name);

@@ -7,6 +7,7 @@
 #include "com_ftdi.h"
 #include "com_port.h"
 #include "image.h"
+#include "interrupt.h"
 #include "platform.h"
 #include "settings.h"
 #include "transfer.h"
@@ -57,6 +58,14 @@ bool ImageAcceptable(const Image& image, const char* fileName)
         printf("Error: Source-file '%s' is larger than %d bytes.\n", fileName, int(kImageCapacity));
         return false;
     }
+    // The text after the image is ignored; say where, in case it was meant to count.
+    if (image.stop.line != 0)
+        fprintf(stderr, "%s:%ld:%ld: the image data ends here; %ld characters from here on are ignored\n",
+                fileName, image.stop.line, image.stop.column, image.stop.ignored);
+    if (ImageHoldsNoData(image)) {
+        printf("Error: Source-file '%s' holds no update data.\n", fileName);
+        return false;
+    }
     if (!ImageBlocksComplete(image)) {
         printf("Error: Source-file '%s' ends inside a block.\n", fileName);
         return false;
@@ -64,9 +73,7 @@ bool ImageAcceptable(const Image& image, const char* fileName)
     return true;
 }
 
-}  // namespace
-
-int RunUpdate(int argc, const char* const* argv)
+int Run(int argc, const char* const* argv)
 {
     if (argc < 2)
         return Usage();
@@ -91,7 +98,14 @@ int RunUpdate(int argc, const char* const* argv)
         return Usage();
     }
     fflush(stdout);  // opening a USB link can take a moment
-    if (!link->Open(name, uint32_t(settings.baudRate), kOpenTimeoutMs)) {
+    const bool opened = link->Open(name, uint32_t(settings.baudRate), kOpenTimeoutMs);
+    if (InterruptRequested()) {
+        printf("%s", kInterruptedMessage);
+        link->Close();
+        fclose(file);
+        return kFailure;
+    }
+    if (!opened) {
         printf("Error: %s in use or does not exist.\n", name);
         fclose(file);
         return kFailure;
@@ -106,4 +120,14 @@ int RunUpdate(int argc, const char* const* argv)
         return kFailure;
     }
     return TransferImage(link.get(), *image, file) ? 0 : kFailure;
+}
+
+}  // namespace
+
+int RunUpdate(int argc, const char* const* argv)
+{
+    BeginRun();
+    const int status = Run(argc, argv);
+    EndRun();
+    return status;
 }

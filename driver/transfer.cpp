@@ -1,6 +1,7 @@
 #include "transfer.h"
 
 #include "com.h"
+#include "interrupt.h"
 
 namespace {
 
@@ -13,7 +14,7 @@ void DrainStaleInput(Com* link)
     link->SetTimeout(kDrainTimeoutMs);
     uint8_t discarded = 0;
     uint32_t received = 0;
-    while (link->Read(&discarded, 1, &received) && received == 1)
+    while (link->Read(&discarded, 1, &received) && received == 1 && !InterruptRequested())
         received = 0;
 }
 
@@ -45,6 +46,8 @@ bool TransferImage(Com* link, const Image& image, FILE* file)
     while (position < image.count) {
         const int32_t size = BlockSize(image.bytes, position);
         DrainStaleInput(link);
+        if (InterruptRequested())
+            return Fail(kInterruptedMessage, link, file);
         link->SetTimeout(kReplyTimeoutMs);
         PrintProgress(acknowledged, image.count, &spinner);
         // A block that did not go out whole shows up as a missing or rejecting reply.
@@ -52,8 +55,12 @@ bool TransferImage(Com* link, const Image& image, FILE* file)
 
         uint8_t reply = 0;
         uint32_t received = 0;
-        if (!link->Read(&reply, 1, &received) || received == 0)
+        if (!link->Read(&reply, 1, &received) || received == 0) {
+            // A link that gave up because of the interrupt is no silent target.
+            if (InterruptRequested())
+                return Fail(kInterruptedMessage, link, file);
             return Fail("\nFailed: Target is not responding.\n", link, file);
+        }
         if (reply == kBlockAccepted) {
             acknowledged += size;
             position += size;

@@ -12,6 +12,10 @@ constexpr uint32_t kReplyTimeoutMs = 4000;
 constexpr uint8_t kBlockAccepted = 0x11;
 constexpr int kRejectionsPerBlock = 4;
 
+// The end of a run that an interrupt cut short.
+constexpr char kInterruptedMessage[] = "\nFailed: Update interrupted.\n";
+
 // Closes the file and the link on every outcome; true when the target took it all.
-// Every block must lie within the image's count (ImageBlocksComplete).
+// Every block must lie within the image's count (ImageBlocksComplete). An
+// interrupt request ends it in order before the next step.
 bool TransferImage(Com* link, const Image& image, FILE* file);

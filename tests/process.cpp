@@ -1,26 +1,57 @@
 #include "process.h"
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment)
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The first child of a process, from the kernel's list of its children.
+pid_t FirstChildOf(pid_t parent)
+{
+    const std::string list = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
+    std::ifstream file(list);
+    long child = 0;
+    return file >> child ? pid_t(child) : pid_t(0);
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                         const Interruption* interruption)
 {
     ProcessResult result;
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0)
+    int outPipe[2];
+    int errPipe[2];
+    if (pipe(outPipe) != 0)
         return result;
-    const auto start = std::chrono::steady_clock::now();
+    if (pipe(errPipe) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return result;
+    }
+    const auto start = Clock::now();
     const pid_t child = fork();
     if (child == 0) {
-        dup2(pipeEnds[1], STDOUT_FILENO);
-        close(pipeEnds[0]);
-        close(pipeEnds[1]);
+        dup2(outPipe[1], STDOUT_FILENO);
+        dup2(errPipe[1], STDERR_FILENO);
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
+            close(fd);
         std::vector<char*> args;
         for (const std::string& word : argv)
             args.push_back(const_cast<char*>(word.c_str()));
@@ -30,15 +61,47 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
         execv(args[0], args.data());
         _exit(127);
     }
-    close(pipeEnds[1]);
-    char buffer[4096];
-    ssize_t count;
-    while ((count = read(pipeEnds[0], buffer, sizeof buffer)) > 0)
-        result.out.append(buffer, size_t(count));
-    close(pipeEnds[0]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+
+    Clock::time_point signalDue = Clock::time_point::max();
+    Clock::time_point signalled = Clock::time_point::max();
+    struct pollfd streams[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* texts[2] = {&result.out, &result.err};
+    int open = 2;
+    while (open > 0) {
+        const bool waiting = interruption && signalled == Clock::time_point::max();
+        if (waiting && signalDue == Clock::time_point::max() && result.out.find(interruption->after) != std::string::npos)
+            signalDue = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(interruption->delaySeconds));
+        if (waiting && Clock::now() >= signalDue) {
+            const pid_t target = interruption->toChild ? FirstChildOf(child) : child;
+            if (target > 0) {
+                kill(target, interruption->signal);
+                signalled = Clock::now();
+            }
+        }
+        if (poll(streams, 2, waiting ? 1 : -1) < 0 && errno != EINTR)
+            break;
+        char buffer[4096];
+        for (int i = 0; i < 2; ++i) {
+            if (streams[i].fd < 0 || !(streams[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            const ssize_t count = read(streams[i].fd, buffer, sizeof buffer);
+            if (count > 0) {
+                texts[i]->append(buffer, size_t(count));
+            } else {
+                close(streams[i].fd);
+                streams[i].fd = -1;
+                --open;
+            }
+        }
+    }
     int status = 0;
     waitpid(child, &status, 0);
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.seconds = SecondsSince(start);
+    if (signalled != Clock::time_point::max())
+        result.secondsAfterSignal = SecondsSince(signalled);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }

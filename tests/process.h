@@ -6,13 +6,27 @@
 
 struct ProcessResult {
     std::string out;   // standard output, byte for byte
+    std::string err;   // standard error
     int status = -1;   // exit status, or 128 + signal
     double seconds = 0;
+    // With an interruption: from the signal to the end of the process; -1 when
+    // the process ended before the signal was due.
+    double secondsAfterSignal = -1;
 };
 
-// Runs argv[0] with the arguments and these environment entries added;
-// standard error passes through.
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
+// A signal sent while the program runs: once its standard output holds the
+// text, after the delay. With toChild set it goes to the program's first
+// child instead (the update that the simulated target runs).
+struct Interruption {
+    int signal = 0;
+    std::string after;
+    double delaySeconds = 0;
+    bool toChild = false;
+};
+
+// Runs argv[0] with the arguments and these environment entries added.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
+                         const Interruption* interruption = nullptr);
 
 // A fresh folder removed with everything in it at the end of the test.
 class ScratchDir {
