@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <asm/termbits.h>
+#include <climits>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
@@ -12,6 +13,9 @@
 #include <vector>
 
 #include "com_port.h"
+#include "interrupt.h"
+#include "preempted_clock.h"
+#include "read_deadline.h"
 
 namespace {
 
@@ -251,6 +255,40 @@ TEST(ComPortTimeouts, EmptyReadWaitsTotalTimeout)
     EXPECT_EQ(count, 0u);
     EXPECT_GE(elapsed, 160.0);  // t*3 + t
     EXPECT_LT(elapsed, 240.0);
+}
+
+TEST(ComPortTimeouts, QueuedInputIsTakenWhenTheDeadlineHasAlreadyPassed)
+{
+    Terminal terminal;
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 115200, 1));
+    terminal.Send({0x11, 0x22});
+    usleep(20000);
+    PreemptedClock preempted;
+    uint8_t buffer[2] = {0, 0};
+    uint32_t count = 0;
+    EXPECT_TRUE(port.Read(buffer, 1, &count));
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(buffer[0], 0x11);
+    // A longer read takes all that is there, and stops at the first empty look.
+    EXPECT_TRUE(port.Read(buffer, 2, &count));
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(buffer[0], 0x22);
+}
+
+TEST(ReadDeadlines, LargestTimeoutsNeitherOverflowNorExpire)
+{
+    Timeouts largest;
+    largest.readInterval = UINT32_MAX;
+    largest.readTotalMultiplier = UINT32_MAX;
+    largest.readTotalConstant = UINT32_MAX;
+    ReadDeadline deadline(largest, UINT32_MAX);
+    EXPECT_GT(deadline.Remaining(), std::chrono::hours(24 * 365));
+    EXPECT_EQ(deadline.NextWait(), std::chrono::milliseconds(kInterruptPollMs));
+    deadline.BytesArrived();
+    // The interval time-out of 49.7 days now ends it first.
+    EXPECT_LE(deadline.Remaining(), std::chrono::milliseconds(UINT32_MAX));
+    EXPECT_GT(deadline.Remaining(), std::chrono::hours(24 * 49));
 }
 
 TEST(ComPortTimeouts, IntervalTimeoutEndsAReadAfterTheLastByte)

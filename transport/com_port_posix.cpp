@@ -2,6 +2,7 @@
 // with the read time-outs kept by poll and a monotonic clock.
 #include "com_port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,7 @@
 #endif
 #endif
 
+#include "interrupt.h"
 #include "read_deadline.h"
 
 namespace {
@@ -36,36 +38,53 @@ int Fd(intptr_t handle)
 // A rate that the driver rounds by more than this has not been taken.
 constexpr uint32_t kRateTolerancePercent = 2;
 
+// Start bit, 8 data bits, parity bit, stop bit.
+constexpr uint64_t kBitsPerByte8E1 = 11;
+
 bool RateTaken(uint32_t wanted, uint32_t actual)
 {
     const uint64_t difference = wanted > actual ? wanted - actual : actual - wanted;
     return difference * 100 <= uint64_t(wanted) * kRateTolerancePercent;
 }
 
-// Waits for the descriptor to be ready; false on hang-up or error.
-// A timeout of null waits without limit.
-bool WaitFor(int handle, short events, const struct timespec* timeout, bool* ready)
+struct timespec ToTimespec(std::chrono::nanoseconds wait)
+{
+    struct timespec value;
+    value.tv_sec = time_t(wait.count() / 1000000000);
+    value.tv_nsec = long(wait.count() % 1000000000);
+    return value;
+}
+
+// Waits up to the given time for the descriptor to be ready; false on hang-up
+// or error. A wait cut short by a signal comes back as not ready, so that the
+// caller looks at the interrupt request at once.
+bool WaitFor(int handle, short events, std::chrono::nanoseconds wait, bool* ready)
 {
     struct pollfd entry = {handle, events, 0};
-    for (;;) {
 #if defined(__linux__)
-        const int result = ppoll(&entry, 1, timeout, nullptr);
+    const struct timespec timeout = ToTimespec(wait);
+    const int result = ppoll(&entry, 1, &timeout, nullptr);
 #else
-        const int ms = timeout ? int(timeout->tv_sec * 1000 + (timeout->tv_nsec + 999999) / 1000000) : -1;
-        const int result = poll(&entry, 1, ms);
+    const int ms = int((wait.count() + 999999) / 1000000);
+    const int result = poll(&entry, 1, ms);
 #endif
-        if (result < 0 && errno == EINTR)
-            continue;
-        if (result < 0)
-            return false;
-        *ready = result > 0;
-        if (*ready && (entry.revents & (POLLERR | POLLNVAL)))
-            return false;
-        // A hang-up with data still buffered is reported once the data is read.
-        if (*ready && !(entry.revents & events) && (entry.revents & POLLHUP))
-            return false;
-        return true;
-    }
+    *ready = false;
+    if (result < 0)
+        return errno == EINTR;
+    *ready = result > 0;
+    if (*ready && (entry.revents & (POLLERR | POLLNVAL)))
+        return false;
+    // A hang-up with data still buffered is reported once the data is read.
+    if (*ready && !(entry.revents & events) && (entry.revents & POLLHUP))
+        return false;
+    return true;
+}
+
+// Sleeps a little while the output drains; a signal ends the sleep early.
+void Pause(std::chrono::nanoseconds wait)
+{
+    const struct timespec time = ToTimespec(wait);
+    nanosleep(&time, nullptr);
 }
 
 // Modem lines the port does not have (a pseudo-terminal) count as inactive.
@@ -130,11 +149,18 @@ bool FlowControl(int handle, int action)
     return ioctl(handle, TCXONC, action) == 0;
 }
 
-// Waits until the output has left the port (a break length of 0: drain only).
-bool DrainOutput(int handle)
+uint32_t OutputRate(int handle)
+{
+    struct termios2 tio;
+    return ioctl(handle, TCGETS2, &tio) == 0 ? tio.c_ospeed : 0;
+}
+
+// Waits until the output has left the port (TCSBRK with a non-zero argument:
+// drain only, no break).
+bool WaitUntilSent(int handle)
 {
     while (ioctl(handle, TCSBRK, 1) != 0) {
-        if (errno != EINTR)
+        if (errno != EINTR || InterruptRequested())
             return false;
     }
     return true;
@@ -187,10 +213,16 @@ bool FlowControl(int handle, int action)
     return tcflow(handle, action) == 0;
 }
 
-bool DrainOutput(int handle)
+uint32_t OutputRate(int handle)
+{
+    struct termios tio;
+    return tcgetattr(handle, &tio) == 0 ? uint32_t(cfgetospeed(&tio)) : 0;
+}
+
+bool WaitUntilSent(int handle)
 {
     while (tcdrain(handle) != 0) {
-        if (errno != EINTR)
+        if (errno != EINTR || InterruptRequested())
             return false;
     }
     return true;
@@ -198,12 +230,23 @@ bool DrainOutput(int handle)
 
 #endif
 
-struct timespec ToTimespec(std::chrono::nanoseconds remaining)
+// Returns once the output has left the port: the reply time-out must not start
+// while a long block is still going out at a low rate. While the driver still
+// holds bytes it is asked again in short steps, so that an interrupt is seen
+// within one step even when the block takes minutes at 110 baud; the last
+// few bytes in the UART itself are waited for in one go.
+bool DrainOutput(int handle)
 {
-    struct timespec value;
-    value.tv_sec = time_t(remaining.count() / 1000000000);
-    value.tv_nsec = long(remaining.count() % 1000000000);
-    return value;
+    const uint32_t rate = OutputRate(handle);
+    int queued = 0;
+    while (ioctl(handle, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        if (InterruptRequested())
+            return false;
+        const auto lineTime = std::chrono::microseconds(rate ? uint64_t(queued) * kBitsPerByte8E1 * 1000000 / rate : 0);
+        Pause(std::min<std::chrono::nanoseconds>(std::max<std::chrono::nanoseconds>(lineTime, std::chrono::milliseconds(1)),
+                                                 std::chrono::milliseconds(kInterruptPollMs)));
+    }
+    return !InterruptRequested() && WaitUntilSent(handle);
 }
 
 }  // namespace
@@ -330,22 +373,25 @@ bool ComPort::Read(void* buffer, uint32_t wanted, uint32_t* received)
     uint32_t got = 0;
     ReadDeadline deadline(timeouts_, wanted);
     while (got < wanted) {
-        const std::chrono::nanoseconds remaining = deadline.Remaining();
-        if (remaining.count() <= 0)
-            break;
-        const struct timespec timeout = ToTimespec(remaining);
+        // Past the deadline the port is still looked at once, without waiting:
+        // input that is already there is taken, however late the process got
+        // to run. Giving up unseen would leave stale bytes to pass for a reply.
         bool ready = false;
-        if (!WaitFor(Fd(handle_), POLLIN, &timeout, &ready))
+        if (!WaitFor(Fd(handle_), POLLIN, deadline.NextWait(), &ready))
             return false;
-        if (!ready)
-            continue;
-        const ssize_t count = read(Fd(handle_), bytes + got, wanted - got);
-        if (count > 0) {
-            got += uint32_t(count);
-            deadline.BytesArrived();
-        } else if (count == 0 || (errno != EAGAIN && errno != EINTR)) {
-            return false;  // hang-up or I/O error
+        if (ready) {
+            const ssize_t count = read(Fd(handle_), bytes + got, wanted - got);
+            if (count > 0) {
+                got += uint32_t(count);
+                deadline.BytesArrived();
+                continue;
+            }
+            if (count == 0 || (errno != EAGAIN && errno != EINTR))
+                return false;  // hang-up or I/O error
         }
+        // Nothing came up to now: done once the deadline has passed.
+        if (deadline.Expired() || InterruptRequested())
+            break;
     }
     if (received)
         *received = got;
@@ -359,6 +405,8 @@ bool ComPort::Write(const void* buffer, uint32_t count)
     const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
     uint32_t written = 0;
     while (written < count) {
+        if (InterruptRequested())
+            return false;
         const ssize_t result = write(Fd(handle_), bytes + written, count - written);
         if (result > 0) {
             written += uint32_t(result);
@@ -369,11 +417,9 @@ bool ComPort::Write(const void* buffer, uint32_t count)
         if (result < 0 && errno != EAGAIN)
             return false;
         bool ready = false;
-        if (!WaitFor(Fd(handle_), POLLOUT, nullptr, &ready))
+        if (!WaitFor(Fd(handle_), POLLOUT, std::chrono::milliseconds(kInterruptPollMs), &ready))
             return false;
     }
-    // The reply time-out must not start while a long block is still going out
-    // at a low rate: return once the bytes are on the line, not just queued.
     return DrainOutput(Fd(handle_));
 }
 

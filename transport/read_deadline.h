@@ -10,6 +10,7 @@
 class ReadDeadline {
 public:
     using Clock = std::chrono::steady_clock;
+    using Now = Clock::time_point (*)();
 
     ReadDeadline(const Timeouts& timeouts, uint32_t wanted);
 
@@ -17,7 +18,21 @@ public:
     void BytesArrived();
 
     // Time left before the read gives up; zero or less once it has expired.
+    // An expired read still takes what is already there: a process that was
+    // preempted past its deadline must not leave queued input behind.
     std::chrono::nanoseconds Remaining() const;
+    bool Expired() const { return Remaining().count() <= 0; }
+
+    // Time left, capped at the longest single wait between two looks at the
+    // interrupt request; zero once expired.
+    std::chrono::nanoseconds NextWait() const;
+    // The same in whole milliseconds for interfaces that count them and take 0
+    // for no limit: rounded up, at least 1.
+    unsigned NextWaitMs() const;
+
+    // Tests stand in a clock that jumps, as a preempted process sees it;
+    // null restores the steady clock.
+    static void SetClock(Now now);
 
 private:
     Clock::time_point total_;
