@@ -60,10 +60,6 @@ protected:
                                     double lineSeconds)
     {
         auto model = Attach(defaultName_);
-        {
-            std::lock_guard<std::recursive_mutex> guard(bed.Lock());
-            model->paceLine = true;
-        }
         const std::vector<unsigned char> image = BlockImage({payload});
         const ProcessResult result = Update(image, rate);
         EXPECT_EQ(result.out, connect + ProgressLine('-', 0) + kDone);

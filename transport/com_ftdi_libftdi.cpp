@@ -3,24 +3,57 @@
 #include "com_ftdi.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ftdi.h>
 #include <libusb.h>
+#include <thread>
 
+#include "interrupt.h"
 #include "read_deadline.h"
 
 namespace {
 
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
 // Product descriptions are USB string descriptors: at most 126 characters.
 constexpr int kDescriptionSize = 256;
 
-// A bulk read that the converter leaves unanswered this much longer than the
-// read's own deadline is broken; a healthy one answers every latency period.
-constexpr int kReadStallMarginMs = 100;
+constexpr uint64_t kBitsPerByte8N1 = 10;
 
-// A write chunk may take this long at the line rate before it counts as stuck.
-constexpr int kWriteStallMarginMs = 1000;
-constexpr int kBitsPerByte8N1 = 10;
+// The line-status byte of the modem status (SIO_POLL_MODEM_STATUS, FTDI
+// AN232B-04 "Data Transfer Concept"): bit 6 TEMT, transmitter empty, set
+// once the transmit buffer and the shift register are both empty. libftdi
+// returns it as the high byte.
+constexpr unsigned short kTransmitterEmpty = 0x4000;
+
+// A stuck converter gets this long on top of the line time before a write
+// or the wait for its transmitter counts as failed.
+constexpr milliseconds kStallMargin(1000);
+
+// Transmit buffer of each chip (the chips' data sheets): what may still be
+// waiting for the line when a write has completed on the USB side.
+uint32_t TransmitBufferSize(ftdi_chip_type type)
+{
+    switch (type) {
+    case TYPE_2232H:
+        return 4096;
+    case TYPE_4232H:
+        return 2048;
+    case TYPE_232H:
+        return 1024;
+    case TYPE_230X:
+        return 512;
+    default:  // AM, BM, 2232C, R
+        return 128;
+    }
+}
+
+nanoseconds LineTime(uint64_t bytes, int baudRate)
+{
+    return nanoseconds(bytes * kBitsPerByte8N1 * 1000000000 / uint64_t(std::max(baudRate, 1)));
+}
 
 ftdi_parity_type ParityOf(const LineSettings& settings)
 {
@@ -55,10 +88,28 @@ bool OpenByDescription(ftdi_context* context, const char* name)
     return opened;
 }
 
-int WriteTimeoutMs(uint32_t baudRate, uint32_t chunkSize)
+// Waits until the converter has put the last byte on the line: a write
+// completes on the USB side once the chip has taken the bytes into its
+// transmit buffer, and the reply time-out must not start while they are still
+// going out. Bounded by the time a full buffer needs at the line rate.
+bool WaitForTransmitterEmpty(ftdi_context* context)
 {
-    const uint64_t lineMs = uint64_t(chunkSize) * kBitsPerByte8N1 * 1000 / std::max<uint32_t>(baudRate, 1);
-    return int(std::min<uint64_t>(lineMs * 2 + kWriteStallMarginMs, 3600 * 1000));
+    const auto start = std::chrono::steady_clock::now();
+    const nanoseconds limit = LineTime(TransmitBufferSize(context->type), context->baudrate) + kStallMargin;
+    for (;;) {
+        unsigned short status = 0;
+        if (ftdi_poll_modem_status(context, &status) != 0)
+            return false;
+        if (status & kTransmitterEmpty)
+            return true;
+        if (InterruptRequested() || std::chrono::steady_clock::now() - start > limit)
+            return false;
+        // A byte takes 87 us at 115200 baud and 33 ms at 300: look again after
+        // about one byte, but at least once a millisecond is plenty.
+        const nanoseconds pause = std::min<nanoseconds>(std::max<nanoseconds>(LineTime(1, context->baudrate), milliseconds(1)),
+                                                        milliseconds(kInterruptPollMs));
+        std::this_thread::sleep_for(pause);
+    }
 }
 
 }  // namespace
@@ -103,7 +154,6 @@ bool ComFTDI::Configure(const LineSettings& settings)
 {
     if (settings.baudRate > uint32_t(INT32_MAX))
         return false;
-    device_->context->usb_write_timeout = WriteTimeoutMs(settings.baudRate, kOutputQueueSize);
     // libftdi refuses a rate that the converter cannot make within a few percent.
     return ftdi_read_data_set_chunksize(device_->context, kInputQueueSize) == 0 &&
            ftdi_write_data_set_chunksize(device_->context, kOutputQueueSize) == 0 &&
@@ -166,24 +216,33 @@ bool ComFTDI::Read(void* buffer, uint32_t wanted, uint32_t* received)
 {
     if (!device_)
         return false;
+    ftdi_context* context = device_->context;
     unsigned char* bytes = static_cast<unsigned char*>(buffer);
     const uint32_t limit = std::min<uint32_t>(wanted, INT32_MAX);
     uint32_t got = 0;
     ReadDeadline deadline(timeouts_, wanted);
     while (got < limit) {
-        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline.Remaining());
-        if (remaining.count() <= 0)
-            break;
-        device_->context->usb_read_timeout = int(std::min<int64_t>(remaining.count(), INT32_MAX - kReadStallMarginMs)) +
-                                     kReadStallMarginMs;
+        // libusb is given the time that is left, not a margin on top: a chip
+        // that answers nothing while it has no data must not hold the read past
+        // its deadline. Once the deadline has passed, one more transfer of the
+        // shortest time libusb takes still looks for input already there.
+        context->usb_read_timeout = int(deadline.NextWaitMs());
+        // libftdi loses what it had buffered when a later transfer in the same
+        // call times out: ask for what it holds, or for one byte, which one
+        // transfer either brings or not.
+        const uint32_t buffered = context->readbuffer_remaining;
+        const uint32_t ask = buffered > 0 ? std::min(limit - got, buffered) : 1;
         // Returns what arrived, or 0 once the converter's latency timer sent an empty packet.
-        const int count = ftdi_read_data(device_->context, bytes + got, int(limit - got));
+        const int count = ftdi_read_data(context, bytes + got, int(ask));
         if (count > 0) {
             got += uint32_t(count);
             deadline.BytesArrived();
-        } else if (count < 0 && count != LIBUSB_ERROR_TIMEOUT) {
-            return false;  // unplugged or broken
+            continue;
         }
+        if (count < 0 && count != LIBUSB_ERROR_TIMEOUT)
+            return false;  // unplugged or broken
+        if (deadline.Expired() || InterruptRequested())
+            break;
     }
     if (received)
         *received = got;
@@ -194,8 +253,26 @@ bool ComFTDI::Write(const void* buffer, uint32_t count)
 {
     if (!device_ || count > uint32_t(INT32_MAX))
         return false;
-    const int written = ftdi_write_data(device_->context, static_cast<const unsigned char*>(buffer), int(count));
-    return written >= 0 && uint32_t(written) == count;
+    ftdi_context* context = device_->context;
+    const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+    // The chip takes data only as fast as its line sends it once its buffer
+    // is full: hand it over in pieces of about one interrupt check of line
+    // time, so that a long block at a low rate can still be interrupted.
+    const uint32_t piece = std::max<uint32_t>(
+        1, std::min<uint32_t>(uint32_t(uint64_t(context->baudrate) * kInterruptPollMs / 1000 / kBitsPerByte8N1),
+                              kOutputQueueSize));
+    const nanoseconds pieceTime = LineTime(piece + TransmitBufferSize(context->type), context->baudrate);
+    context->usb_write_timeout = int(std::chrono::duration_cast<milliseconds>(pieceTime + kStallMargin).count());
+    uint32_t written = 0;
+    while (written < count) {
+        if (InterruptRequested())
+            return false;
+        const int size = int(std::min(piece, count - written));
+        if (ftdi_write_data(context, bytes + written, size) != size)
+            return false;
+        written += uint32_t(size);
+    }
+    return WaitForTransmitterEmpty(context);
 }
 
 bool ComFTDI::Escape(uint32_t code)

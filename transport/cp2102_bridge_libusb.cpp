@@ -7,7 +7,11 @@
 #include <chrono>
 #include <cstring>
 #include <libusb.h>
+#include <thread>
 #include <vector>
+
+#include "interrupt.h"
+#include "read_deadline.h"
 
 namespace {
 
@@ -25,11 +29,20 @@ constexpr size_t kPacketsPerRead = 16;
 constexpr unsigned kControlTimeoutMs = 1000;
 constexpr uint32_t kBitsPerByte8N1 = 10;
 
+// The bridge's transmit buffer (CP2102 data sheet): a write completes on the
+// USB side once the bytes are in it, up to this much before they have left.
+constexpr uint32_t kTransmitBufferSize = 640;
+
+// A stuck bridge gets this long on top of the line time.
+constexpr std::chrono::milliseconds kStallMargin(1000);
+
 // CP210x vendor requests to the interface.
 constexpr uint8_t kRequestTypeOut = LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_INTERFACE | LIBUSB_ENDPOINT_OUT;
+constexpr uint8_t kRequestTypeIn = LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_INTERFACE | LIBUSB_ENDPOINT_IN;
 constexpr uint8_t kIfcEnable = 0x00;
 constexpr uint8_t kSetLineCtl = 0x03;
 constexpr uint8_t kSetMhs = 0x07;
+constexpr uint8_t kGetCommStatus = 0x10;
 constexpr uint8_t kPurge = 0x12;
 constexpr uint8_t kSetFlow = 0x13;
 constexpr uint8_t kSetBaudRate = 0x1E;
@@ -102,11 +115,34 @@ void PutLittleEndian32(unsigned char* bytes, uint32_t value)
         bytes[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
-// libusb takes 0 for no limit; a time-out that has run out still waits 1 ms.
-unsigned TransferTimeout(std::chrono::steady_clock::time_point deadline)
+std::chrono::nanoseconds LineTime(uint64_t bytes, uint32_t baudRate)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return unsigned(std::max<int64_t>(left.count(), 1));
+    return std::chrono::nanoseconds(bytes * kBitsPerByte8N1 * 1000000000 / std::max<uint32_t>(baudRate, 1));
+}
+
+// GET_COMM_STATUS answers with this record (AN571), little-endian:
+//   0  ulErrors            4  ulHoldReasons
+//   8  ulAmountInInQueue  12  ulAmountInOutQueue
+//  16  bEofReceived       17  bWaitForImmed      18  bReserved
+constexpr uint16_t kCommStatusSize = 19;
+constexpr size_t kAmountInOutQueue = 12;
+
+uint32_t GetLittleEndian32(const unsigned char* bytes)
+{
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+}
+
+// Bytes the bridge still holds for its line, the one in the shift register
+// included.
+int BytesWaitingToGoOut(libusb_device_handle* usb, uint32_t* waiting)
+{
+    unsigned char status[kCommStatusSize];
+    const int result = libusb_control_transfer(usb, kRequestTypeIn, kGetCommStatus, 0, kInterface, status,
+                                               sizeof status, kControlTimeoutMs);
+    if (result != int(sizeof status))
+        return kDeviceIoFailed;
+    *waiting = GetLittleEndian32(status + kAmountInOutQueue);
+    return kSuccess;
 }
 
 }  // namespace
@@ -295,32 +331,58 @@ int Read(Device* device, void* buffer, uint32_t wanted, uint32_t* returned)
     std::copy(device->surplus.begin(), device->surplus.begin() + got, bytes);
     device->surplus.erase(device->surplus.begin(), device->surplus.begin() + got);
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Library().readTimeoutMs);
+    Timeouts timeouts;
+    timeouts.readTotalConstant = Library().readTimeoutMs;
+    ReadDeadline deadline(timeouts, wanted);
     unsigned char packets[kPacketSize * kPacketsPerRead];
     int status = kSuccess;
     while (got < wanted) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            status = kReadTimedOut;
-            break;
-        }
-        // Room for several packets: a burst arrives in one transfer, not one per packet.
+        // Room for several packets: a burst arrives in one transfer, not one per
+        // packet. Past the deadline one more transfer of the shortest time still
+        // looks for input already there, however late the process got to run.
         int length = 0;
         const int result = libusb_bulk_transfer(device->usb, kEndpointIn, packets, int(sizeof packets), &length,
-                                                TransferTimeout(deadline));
-        const uint32_t used = std::min<uint32_t>(uint32_t(std::max(length, 0)), wanted - got);
+                                                deadline.NextWaitMs());
+        length = std::max(length, 0);
+        const uint32_t used = std::min<uint32_t>(uint32_t(length), wanted - got);
         std::copy(packets, packets + used, bytes + got);
-        device->surplus.insert(device->surplus.end(), packets + used, packets + std::max(length, 0));
+        device->surplus.insert(device->surplus.end(), packets + used, packets + length);
         got += used;
-        if (result == LIBUSB_ERROR_TIMEOUT) {
-            status = kReadTimedOut;
+        if (result != 0 && result != LIBUSB_ERROR_TIMEOUT) {
+            status = kReadError;
             break;
         }
-        if (result != 0) {
-            status = kReadError;
+        if (length > 0)
+            continue;
+        if (deadline.Expired() || InterruptRequested()) {
+            status = kReadTimedOut;
             break;
         }
     }
     *returned = got;
+    return status;
+}
+
+// Waits until the bridge has put the last byte on the line: the reply
+// time-out must not start while a long block is still going out. Bounded by
+// the time the bytes it reports need at the line rate.
+int WaitUntilSent(Device* device)
+{
+    uint32_t waiting = 0;
+    int status = BytesWaitingToGoOut(device->usb, &waiting);
+    const auto limit = std::chrono::steady_clock::now() + LineTime(waiting, device->baudRate) + kStallMargin;
+    while (status == kSuccess && waiting > 0) {
+        if (InterruptRequested())
+            return kWriteError;
+        if (std::chrono::steady_clock::now() > limit)
+            return kWriteTimedOut;
+        // Ask again about when the bytes it holds should be out, but at least
+        // once per interrupt check and at most once a millisecond.
+        std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(
+            std::max<std::chrono::nanoseconds>(LineTime(waiting, device->baudRate), std::chrono::milliseconds(1)),
+            std::chrono::milliseconds(kInterruptPollMs)));
+        status = BytesWaitingToGoOut(device->usb, &waiting);
+    }
     return status;
 }
 
@@ -329,19 +391,29 @@ int Write(Device* device, const void* buffer, uint32_t count, uint32_t* written)
     *written = 0;
     if (count > uint32_t(INT32_MAX))
         return kInvalidParameter;
+    unsigned char* bytes = const_cast<unsigned char*>(static_cast<const unsigned char*>(buffer));
     // The bridge takes data only as fast as its line sends it: a long block at a
-    // low rate must not run out of time while it is still going out.
-    const uint64_t lineMs = uint64_t(count) * kBitsPerByte8N1 * 1000 / std::max<uint32_t>(device->baudRate, 1);
+    // low rate must not run out of time while it is still going out. It is
+    // handed over in transfers of one interrupt check each; libusb reports
+    // what went through when a transfer's time is up, so nothing is lost.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Library().writeTimeoutMs) +
-                          std::chrono::milliseconds(lineMs);
-    int length = 0;
-    const int result = libusb_bulk_transfer(device->usb, kEndpointOut,
-                                            const_cast<unsigned char*>(static_cast<const unsigned char*>(buffer)),
-                                            int(count), &length, TransferTimeout(deadline));
-    *written = uint32_t(std::max(length, 0));
-    if (result == LIBUSB_ERROR_TIMEOUT)
-        return kWriteTimedOut;
-    return result == 0 ? kSuccess : kWriteError;
+                          LineTime(count, device->baudRate);
+    while (*written < count) {
+        if (InterruptRequested())
+            return kWriteError;
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left.count() <= 0)
+            return kWriteTimedOut;
+        const auto slice = std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(kInterruptPollMs));
+        int length = 0;
+        const int result =
+            libusb_bulk_transfer(device->usb, kEndpointOut, bytes + *written, int(count - *written), &length,
+                                 unsigned(std::max<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(slice).count(), 1)));
+        *written += uint32_t(std::max(length, 0));
+        if (result != 0 && result != LIBUSB_ERROR_TIMEOUT)
+            return kWriteError;
+    }
+    return WaitUntilSent(device);
 }
 
 }  // namespace cp2102

@@ -10,6 +10,7 @@ constexpr uint8_t kSetLineCtl = 0x03;
 constexpr uint8_t kGetLineCtl = 0x04;
 constexpr uint8_t kSetMhs = 0x07;
 constexpr uint8_t kGetMdmsts = 0x08;
+constexpr uint8_t kGetCommStatus = 0x10;
 constexpr uint8_t kPurge = 0x12;
 constexpr uint8_t kSetFlow = 0x13;
 constexpr uint8_t kGetFlow = 0x14;
@@ -20,9 +21,27 @@ constexpr uint16_t kMhsDtr = 0x0001;
 constexpr uint16_t kMhsRts = 0x0002;
 constexpr uint16_t kMhsDtrMask = 0x0100;
 constexpr uint16_t kMhsRtsMask = 0x0200;
+constexpr uint16_t kPurgeTransmit = 0x0001 | 0x0004;
 constexpr uint16_t kPurgeReceive = 0x0002 | 0x0008;
 
 constexpr size_t kPacketSize = 64;
+
+// GET_COMM_STATUS record: errors, hold reasons, bytes in the receive queue,
+// bytes in the transmit queue (little-endian 32-bit each), then three bytes.
+constexpr size_t kCommStatusSize = 19;
+
+// AN205 table 1: each rate the bridge makes, and the highest request it takes for it.
+struct TableRate {
+    uint32_t rate;
+    uint32_t highestRequest;
+};
+constexpr TableRate kAn205Rates[] = {
+    {300, 300},       {600, 600},       {1200, 1200},     {1800, 1800},     {2400, 2400},     {4000, 4000},
+    {4800, 4803},     {7200, 7207},     {9600, 9612},     {14400, 14428},   {16000, 16062},   {19200, 19250},
+    {28800, 28912},   {38400, 38601},   {51200, 51558},   {56000, 56280},   {57600, 58053},   {64000, 64111},
+    {76800, 77608},   {115200, 117028}, {128000, 129347}, {153600, 156868}, {230400, 237832}, {250000, 254234},
+    {256000, 273066}, {460800, 491520}, {500000, 567138}, {576000, 670254}, {921600, 0xFFFFFFFF},
+};
 
 void PutLittleEndian(std::vector<uint8_t>* data, uint32_t value, size_t bytes)
 {
@@ -38,8 +57,17 @@ uint32_t FlowWord(const std::array<uint8_t, 16>& record, size_t offset)
            uint32_t(record[offset + 3]) << 24;
 }
 
+uint32_t Cp2102LineRate(uint32_t requested)
+{
+    for (const TableRate& entry : kAn205Rates) {
+        if (requested <= entry.highestRequest)
+            return entry.rate;
+    }
+    return kAn205Rates[0].rate;
+}
+
 Cp2102Model::Cp2102Model(const std::string& product, const TargetBehaviour& behaviour)
-    : product_(product), target_(behaviour)
+    : product_(product), line_(kTransmitBufferSize, behaviour)
 {
 }
 
@@ -94,7 +122,9 @@ bool Cp2102Model::VendorOut(const SetupPacket& setup, const std::vector<uint8_t>
     case kPurge:
         ++purges;
         if (setup.value & kPurgeReceive)
-            toHost_.clear();
+            line_.Arrived().clear();
+        if (setup.value & kPurgeTransmit)
+            line_.PurgeTransmit();
         return true;
     case kSetFlow:
         if (data.size() != flowRecord.size())
@@ -106,6 +136,8 @@ bool Cp2102Model::VendorOut(const SetupPacket& setup, const std::vector<uint8_t>
         if (data.size() != 4)
             return false;
         baudRate = uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24;
+        lineBaudRate = Cp2102LineRate(baudRate);
+        line_.SetBaudRate(lineBaudRate);
         return true;
     default:
         return false;
@@ -128,34 +160,38 @@ bool Cp2102Model::VendorIn(const SetupPacket& setup, std::vector<uint8_t>* data)
     case kGetBaudRate:
         PutLittleEndian(data, baudRate, 4);
         return true;
+    case kGetCommStatus:
+        ++commStatusReads;
+        line_.Advance();
+        PutLittleEndian(data, 0, 4);  // errors
+        PutLittleEndian(data, 0, 4);  // hold reasons
+        PutLittleEndian(data, uint32_t(line_.Arrived().size()), 4);
+        PutLittleEndian(data, uint32_t(line_.WaitingToGoOut()), 4);
+        data->resize(kCommStatusSize, 0);
+        return true;
     default:
         return false;
     }
 }
 
-void Cp2102Model::BulkOut(uint8_t, const uint8_t* data, size_t length)
+size_t Cp2102Model::BulkOut(uint8_t, const uint8_t* data, size_t length)
 {
-    std::vector<uint8_t> answer;
-    target_.Receive(data, length, &answer);
-    toHost_.insert(toHost_.end(), answer.begin(), answer.end());
+    return line_.Accept(data, length, kPacketSize);
 }
 
 // Sends what it has at once, in packets of 64 bytes; a transfer with room for
 // less than the packet it gets overflows, as on a real bus.
 bool Cp2102Model::BulkIn(uint8_t, size_t maxLength, std::vector<uint8_t>* data)
 {
-    if (toHost_.empty())
+    line_.Advance();
+    std::deque<uint8_t>& toHost = line_.Arrived();
+    if (toHost.empty())
         return false;
     const size_t whole = maxLength / kPacketSize * kPacketSize;
-    size_t length = std::min(toHost_.size(), whole);
+    size_t length = std::min(toHost.size(), whole);
     if (length == 0)
-        length = std::min(toHost_.size(), kPacketSize);  // more than maxLength when it overflows
-    data->assign(toHost_.begin(), toHost_.begin() + long(length));
-    toHost_.erase(toHost_.begin(), toHost_.begin() + long(length));
+        length = std::min(toHost.size(), kPacketSize);  // more than maxLength when it overflows
+    data->assign(toHost.begin(), toHost.begin() + long(length));
+    toHost.erase(toHost.begin(), toHost.begin() + long(length));
     return true;
-}
-
-std::chrono::microseconds Cp2102Model::OutLineTime(size_t length) const
-{
-    return paceLine ? LineTime8N1(length, baudRate) : std::chrono::microseconds(0);
 }

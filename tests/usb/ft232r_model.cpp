@@ -23,9 +23,12 @@ constexpr uint16_t kResetPurgeTx = 2;  // data waiting for the line
 constexpr uint16_t kModemDtr = 0x01;
 constexpr uint16_t kModemRts = 0x02;
 
-// Every bulk IN packet starts with the two modem-status bytes.
-constexpr uint8_t kModemStatus0 = 0x01;
-constexpr uint8_t kModemStatus1 = 0x60;
+// Every bulk IN packet starts with the two status bytes (FTDI AN232B-04):
+// the modem status (bit 0 always set; CTS, DSR, RI, DCD in bits 4 to 7, all
+// inactive here) and the line status, whose bits 5 and 6 (THRE, TEMT) say
+// that the transmitter holds nothing.
+constexpr uint8_t kModemStatus = 0x01;
+constexpr uint8_t kTransmitterEmpty = 0x60;
 constexpr size_t kPacketSize = 64;
 constexpr size_t kStatusSize = 2;
 constexpr size_t kPayloadPerPacket = kPacketSize - kStatusSize;
@@ -51,7 +54,7 @@ uint32_t DecodeBaudRate(uint16_t value, uint16_t index)
 }  // namespace
 
 Ft232rModel::Ft232rModel(const std::string& description, const TargetBehaviour& behaviour)
-    : description_(description), target_(behaviour), lastPacket_(std::chrono::steady_clock::now())
+    : description_(description), line_(kTransmitBufferSize, behaviour), lastPacket_(std::chrono::steady_clock::now())
 {
 }
 
@@ -79,7 +82,7 @@ bool Ft232rModel::Control(const SetupPacket& setup, std::vector<uint8_t>* data)
     if (!(setup.requestType & kDirectionIn))
         return VendorOut(setup);
     if (setup.request == kSioPollModemStatus) {
-        *data = {kModemStatus0, kModemStatus1};
+        *data = Status();
         return true;
     }
     if (setup.request == kSioGetLatencyTimer) {
@@ -94,10 +97,13 @@ bool Ft232rModel::VendorOut(const SetupPacket& setup)
     switch (setup.request) {
     case kSioReset:
         if (setup.value == kResetSio || setup.value == kResetPurgeRx) {
-            toHost_.clear();
+            line_.Arrived().clear();
             purgesRx += setup.value == kResetPurgeRx;
         }
-        purgesTx += setup.value == kResetPurgeTx;
+        if (setup.value == kResetSio || setup.value == kResetPurgeTx) {
+            line_.PurgeTransmit();
+            purgesTx += setup.value == kResetPurgeTx;
+        }
         return setup.value <= kResetPurgeTx;
     case kSioModemCtrl:
         ++modemControlRequests;
@@ -111,6 +117,7 @@ bool Ft232rModel::VendorOut(const SetupPacket& setup)
         return true;
     case kSioSetBaudRate:
         baudRate = DecodeBaudRate(setup.value, setup.index);
+        line_.SetBaudRate(baudRate);
         return true;
     case kSioSetData:
         dataSetting = setup.value;
@@ -125,37 +132,40 @@ bool Ft232rModel::VendorOut(const SetupPacket& setup)
     }
 }
 
-void Ft232rModel::BulkOut(uint8_t, const uint8_t* data, size_t length)
+std::vector<uint8_t> Ft232rModel::Status()
 {
-    std::vector<uint8_t> answer;
-    target_.Receive(data, length, &answer);
-    toHost_.insert(toHost_.end(), answer.begin(), answer.end());
+    line_.Advance();
+    return {kModemStatus, uint8_t(line_.WaitingToGoOut() == 0 ? kTransmitterEmpty : 0)};
+}
+
+size_t Ft232rModel::BulkOut(uint8_t, const uint8_t* data, size_t length)
+{
+    return line_.Accept(data, length, kPacketSize);
 }
 
 // The chip sends a packet when it has a full one, or when its latency timer
 // runs out: then with what it has, or only the two status bytes.
 bool Ft232rModel::BulkIn(uint8_t, size_t maxLength, std::vector<uint8_t>* data)
 {
+    line_.Advance();
+    std::deque<uint8_t>& toHost = line_.Arrived();
     const auto now = std::chrono::steady_clock::now();
     const int latency = latencyOverrideMs >= 0 ? latencyOverrideMs : latencyMs;
     const bool timerExpired = now - lastPacket_ >= std::chrono::milliseconds(latency);
-    if (toHost_.size() < kPayloadPerPacket && !timerExpired)
+    if (toHost.size() < kPayloadPerPacket && !timerExpired)
         return false;
+    if (toHost.empty() && nakWhenIdle)
+        return false;
+    const std::vector<uint8_t> status = Status();
     data->clear();
     while (data->size() + kPacketSize <= std::max(maxLength, kPacketSize)) {
-        const size_t payload = std::min(toHost_.size(), kPayloadPerPacket);
-        data->push_back(kModemStatus0);
-        data->push_back(kModemStatus1);
-        data->insert(data->end(), toHost_.begin(), toHost_.begin() + long(payload));
-        toHost_.erase(toHost_.begin(), toHost_.begin() + long(payload));
+        const size_t payload = std::min(toHost.size(), kPayloadPerPacket);
+        data->insert(data->end(), status.begin(), status.end());
+        data->insert(data->end(), toHost.begin(), toHost.begin() + long(payload));
+        toHost.erase(toHost.begin(), toHost.begin() + long(payload));
         if (payload < kPayloadPerPacket)
             break;  // a short packet ends the transfer
     }
     lastPacket_ = now;
     return true;
-}
-
-std::chrono::microseconds Ft232rModel::OutLineTime(size_t length) const
-{
-    return paceLine ? LineTime8N1(length, baudRate) : std::chrono::microseconds(0);
 }

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <string>
 
+#include "serial_line.h"
 #include "target/sim_target.h"
 #include "usb_testbed.h"
 
@@ -16,19 +16,18 @@ public:
     static constexpr uint8_t kEndpointIn = 0x81;
     static constexpr uint8_t kEndpointOut = 0x02;
     static constexpr uint8_t kDefaultLatencyMs = 16;
+    // FT232R data sheet: 128-byte transmit buffer, 256-byte receive buffer.
+    static constexpr size_t kTransmitBufferSize = 128;
 
     Ft232rModel(const std::string& description, const TargetBehaviour& behaviour);
 
     std::vector<uint8_t> Descriptors() const override;
     std::string String(uint8_t index) const override;
     bool Control(const SetupPacket& setup, std::vector<uint8_t>* data) override;
-    void BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) override;
+    size_t BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) override;
     bool BulkIn(uint8_t endpoint, size_t maxLength, std::vector<uint8_t>* data) override;
-    bool Vanished() const override { return target_.Vanished(); }
-    std::chrono::microseconds OutLineTime(size_t length) const override;
-
-    // Accept data for the line only as fast as the line carries it (8N1).
-    bool paceLine = false;
+    bool Vanished() const override { return line_.Vanished(); }
+    std::string KernelDriver() const override { return "ftdi_sio"; }
 
     // What the host configured; read with the testbed's lock held.
     uint32_t baudRate = 0;      // decoded from the divisor
@@ -42,13 +41,23 @@ public:
     int purgesTx = 0;
     // For measuring: the timer the chip runs with, whatever the host set; -1 follows the host.
     int latencyOverrideMs = -1;
-    const SimTarget& Target() const { return target_; }
+    // A converter that answers a bulk IN with nothing (a NAK) while it has no
+    // data, instead of a status packet each latency period (QEMU's model does).
+    bool nakWhenIdle = false;
+    const SimTarget& Target() const { return line_.Target(); }
+    // Bytes still waiting for the line now.
+    size_t TransmitQueued()
+    {
+        line_.Advance();
+        return line_.WaitingToGoOut();
+    }
 
 private:
     bool VendorOut(const SetupPacket& setup);
+    // The two status bytes that lead every packet and answer a status poll.
+    std::vector<uint8_t> Status();
 
     std::string description_;
-    SimTarget target_;
-    std::deque<uint8_t> toHost_;
+    SerialLine line_;
     std::chrono::steady_clock::time_point lastPacket_;
 };

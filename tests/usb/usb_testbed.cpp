@@ -34,7 +34,7 @@ struct Urb {
     UMockdevIoctlData* urb;     // the client's struct usbdevfs_urb, resolved
     UMockdevIoctlData* buffer;  // its data buffer, resolved
     unsigned long address;      // where it lives in the client
-    std::chrono::steady_clock::time_point due;  // a bulk OUT: when the line has taken it
+    size_t taken = 0;           // a bulk OUT: what the device has taken so far
 };
 
 struct Client {
@@ -84,6 +84,7 @@ struct UsbTestbed::Device {
     std::map<unsigned, UMockdevIoctlClient*> claims;
     bool claimedElsewhere = false;
     bool stringsRefused = false;
+    bool driverBound = true;
     UsbDeviceCounters counters;
 };
 
@@ -200,15 +201,16 @@ void Complete(UMockdevIoctlClient* client, long result, int error)
 }
 
 // A waiting bulk transfer, completed if the device is ready for it now.
-bool CompleteIfReady(Device* device, Urb& urb, std::chrono::steady_clock::time_point now)
+bool CompleteIfReady(Device* device, Urb& urb)
 {
     usbdevfs_urb* request = UrbOf(urb);
     if (!(request->endpoint & kDirectionIn)) {
-        if (now < urb.due)
+        const size_t length = size_t(request->buffer_length);
+        urb.taken += device->model->BulkOut(request->endpoint, urb.buffer->data + urb.taken, length - urb.taken);
+        request->actual_length = int(urb.taken);
+        if (urb.taken < length)
             return false;
-        device->model->BulkOut(request->endpoint, urb.buffer->data, size_t(request->buffer_length));
         request->status = 0;
-        request->actual_length = request->buffer_length;
         return true;
     }
     std::vector<uint8_t> data;
@@ -224,9 +226,8 @@ bool CompleteIfReady(Device* device, Urb& urb, std::chrono::steady_clock::time_p
 
 void ServePending(Device* device, Client& state)
 {
-    const auto now = std::chrono::steady_clock::now();
     for (size_t i = 0; i < state.pending.size();) {
-        if (CompleteIfReady(device, state.pending[i], now)) {
+        if (CompleteIfReady(device, state.pending[i])) {
             state.finished.push_back(state.pending[i]);
             state.pending.erase(state.pending.begin() + long(i));
         } else {
@@ -248,10 +249,7 @@ void HandleSubmit(Device* device, Client& state, UMockdevIoctlClient* client, UM
         SubmitControl(device, &urb);
         state.finished.push_back(urb);
     } else if (request->type == USBDEVFS_URB_TYPE_BULK) {
-        // Data for the line completes once the line could have carried it; a
-        // device with data at hand answers within the same frame.
-        if (!(request->endpoint & kDirectionIn))
-            urb.due = std::chrono::steady_clock::now() + device->model->OutLineTime(size_t(request->buffer_length));
+        // A device with data or room at hand answers within the same frame.
         state.pending.push_back(urb);
         ServePending(device, state);
     } else {
@@ -297,8 +295,9 @@ void HandleDiscard(Client& state, UMockdevIoctlClient* client, UMockdevIoctlData
     for (size_t i = 0; i < state.pending.size(); ++i) {
         if (state.pending[i].address != address)
             continue;
+        // A cancelled bulk OUT reports the packets the device took before.
         UrbOf(state.pending[i])->status = -ENOENT;
-        UrbOf(state.pending[i])->actual_length = 0;
+        UrbOf(state.pending[i])->actual_length = int(state.pending[i].taken);
         state.finished.push_back(state.pending[i]);
         state.pending.erase(state.pending.begin() + long(i));
         Complete(client, 0, 0);
@@ -314,7 +313,9 @@ void HandleClaim(Device* device, Client& state, UMockdevIoctlClient* client, UMo
     umockdev_ioctl_data_unref(number);
     auto holder = device->claims.find(interface);
     if (claim) {
-        if (device->claimedElsewhere || (holder != device->claims.end() && holder->second != client)) {
+        // Held by the kernel's driver, by another program, or by another handle.
+        if (device->driverBound || device->claimedElsewhere ||
+            (holder != device->claims.end() && holder->second != client)) {
             Complete(client, -1, EBUSY);
             return;
         }
@@ -330,6 +331,88 @@ void HandleClaim(Device* device, Client& state, UMockdevIoctlClient* client, UMo
         state.claimed.erase(interface);
         ++device->counters.releases;
     }
+    Complete(client, 0, 0);
+}
+
+// The driver bound to an interface: the kernel's serial driver, "usbfs" for a
+// program's claim, or none (empty; the kernel answers ENODATA).
+std::string DriverName(Device* device, unsigned interface)
+{
+    if (device->claimedElsewhere || device->claims.count(interface))
+        return "usbfs";
+    if (device->driverBound)
+        return device->model->KernelDriver();
+    return "";
+}
+
+void HandleGetDriver(Device* device, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+    usbdevfs_getdriver* query = reinterpret_cast<usbdevfs_getdriver*>(data->data);
+    const std::string driver = DriverName(device, query->interface);
+    if (driver.empty()) {
+        Complete(client, -1, ENODATA);
+    } else {
+        snprintf(query->driver, sizeof query->driver, "%s", driver.c_str());
+        Complete(client, 0, 0);
+    }
+    umockdev_ioctl_data_unref(data);
+}
+
+// USBDEVFS_IOCTL with DISCONNECT takes the bound driver off the interface,
+// with CONNECT binds the kernel's driver again (as the kernel's proc_ioctl).
+void HandleDriverIoctl(Device* device, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+    const usbdevfs_ioctl command = *reinterpret_cast<usbdevfs_ioctl*>(data->data);
+    umockdev_ioctl_data_unref(data);
+    const unsigned interface = unsigned(command.ifno);
+    if (command.ioctl_code == int(USBDEVFS_DISCONNECT)) {
+        if (device->driverBound) {
+            device->driverBound = false;
+            ++device->counters.detaches;
+            Complete(client, 0, 0);
+        } else {
+            Complete(client, -1, ENODATA);
+        }
+    } else if (command.ioctl_code == int(USBDEVFS_CONNECT)) {
+        if (!DriverName(device, interface).empty()) {
+            Complete(client, -1, EBUSY);
+        } else {
+            device->driverBound = true;
+            ++device->counters.attaches;
+            Complete(client, 0, 0);
+        }
+    } else {
+        Complete(client, -1, ENOTTY);
+    }
+}
+
+// Takes the interface from its driver and claims it in one step, unless the
+// driver is the one named (flags EXCEPT_DRIVER) or is not it (IF_DRIVER).
+void HandleDisconnectClaim(Device* device, Client& state, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_disconnect_claim), nullptr);
+    const usbdevfs_disconnect_claim request = *reinterpret_cast<usbdevfs_disconnect_claim*>(data->data);
+    umockdev_ioctl_data_unref(data);
+    const std::string driver = DriverName(device, request.interface);
+    const bool named = driver == std::string(request.driver, strnlen(request.driver, sizeof request.driver));
+    if (!driver.empty() && (((request.flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) && named) ||
+                            ((request.flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) && !named))) {
+        Complete(client, -1, EBUSY);
+        return;
+    }
+    if (driver == "usbfs") {
+        Complete(client, -1, EBUSY);  // another program's claim is not taken away
+        return;
+    }
+    if (device->driverBound) {
+        device->driverBound = false;
+        ++device->counters.detaches;
+    }
+    device->claims[request.interface] = client;
+    state.claimed.insert(request.interface);
+    ++device->counters.claims;
     Complete(client, 0, 0);
 }
 
@@ -390,9 +473,13 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer d
         HandleClaim(device, state, client, arg, false);
         return TRUE;
     case USBDEVFS_GETDRIVER:
+        HandleGetDriver(device, client, arg);
+        return TRUE;
     case USBDEVFS_IOCTL:
-        // No kernel driver is bound to the emulated devices.
-        Complete(client, -1, ENODATA);
+        HandleDriverIoctl(device, client, arg);
+        return TRUE;
+    case USBDEVFS_DISCONNECT_CLAIM:
+        HandleDisconnectClaim(device, state, client, arg);
         return TRUE;
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_SETINTERFACE:
@@ -464,6 +551,9 @@ void UsbTestbed::SetClaimedElsewhere(size_t device, bool claimed)
 {
     std::lock_guard<std::recursive_mutex> guard(testbed_->lock);
     testbed_->devices.at(device)->claimedElsewhere = claimed;
+    // The other program took the interface from the kernel's driver.
+    if (claimed)
+        testbed_->devices.at(device)->driverBound = false;
 }
 
 void UsbTestbed::SetStringsRefused(size_t device, bool refused)
@@ -476,6 +566,12 @@ UsbDeviceCounters UsbTestbed::Counters(size_t device)
 {
     std::lock_guard<std::recursive_mutex> guard(testbed_->lock);
     return testbed_->devices.at(device)->counters;
+}
+
+bool UsbTestbed::KernelDriverBound(size_t device)
+{
+    std::lock_guard<std::recursive_mutex> guard(testbed_->lock);
+    return testbed_->devices.at(device)->driverBound;
 }
 
 std::recursive_mutex& UsbTestbed::Lock()

@@ -34,14 +34,16 @@ public:
     virtual std::string String(uint8_t index) const = 0;
     // Vendor or class request; false stalls it. An IN request fills data.
     virtual bool Control(const SetupPacket& setup, std::vector<uint8_t>* data) = 0;
-    virtual void BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) = 0;
-    // How long a bulk OUT transfer of this length takes to be accepted.
-    virtual std::chrono::microseconds OutLineTime(size_t) const { return std::chrono::microseconds(0); }
+    // Takes what the device has room for now of a bulk OUT transfer; the bus
+    // offers the rest again later, and the transfer completes once all is taken.
+    virtual size_t BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) = 0;
     // Completes a bulk IN transfer of at most maxLength now, if the device would;
     // more than maxLength is an overflow.
     virtual bool BulkIn(uint8_t endpoint, size_t maxLength, std::vector<uint8_t>* data) = 0;
     // Unplugged: every request fails as on a disconnected device.
     virtual bool Vanished() const = 0;
+    // The kernel driver that binds to the device's interface when nobody holds it.
+    virtual std::string KernelDriver() const = 0;
 };
 
 // What the emulated bus saw of one device.
@@ -50,6 +52,8 @@ struct UsbDeviceCounters {
     int stringReads = 0;  // string descriptor requests
     int claims = 0;       // successful interface claims
     int releases = 0;
+    int detaches = 0;     // the kernel driver taken from the interface
+    int attaches = 0;     // and bound to it again
 };
 
 class UsbTestbed {
@@ -67,6 +71,9 @@ public:
     // The device refuses its string descriptors (a stall).
     void SetStringsRefused(size_t device, bool refused);
     UsbDeviceCounters Counters(size_t device);
+    // The kernel's serial driver is bound to the interface (it has its tty node).
+    // Every device starts bound, as when it is plugged in.
+    bool KernelDriverBound(size_t device);
 
     // Held while the handler runs; hold it to look into a model.
     std::recursive_mutex& Lock();

@@ -1,0 +1,176 @@
+// The two USB links in this process, against emulated chips under umockdev:
+// what only shows from inside a read or a write (a deadline that passed
+// while the process was not running, bytes still in the chip's transmit
+// buffer when the write returns, a read that outlives its deadline).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <unistd.h>
+#include <vector>
+
+#include "com_cp2102.h"
+#include "com_ftdi.h"
+#include "preempted_clock.h"
+#include "usb/cp2102_model.h"
+#include "usb/ft232r_model.h"
+#include "usb/usb_testbed.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MillisecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// One link with its emulated chip: the parts of the tests that differ.
+template <typename Link, typename Model>
+struct Kind {
+    using LinkType = Link;
+    using ModelType = Model;
+};
+using FtdiKind = Kind<ComFTDI, Ft232rModel>;
+using Cp2102Kind = Kind<ComCP2102, Cp2102Model>;
+
+template <typename K>
+class UsbLink : public ::testing::Test {
+protected:
+    using Model = typename K::ModelType;
+
+    std::shared_ptr<Model> Attach(const TargetBehaviour& behaviour = {})
+    {
+        auto model = std::make_shared<Model>("Link Under Test", behaviour);
+        bed.Add(model);
+        return model;
+    }
+
+    bool Open(uint32_t baudRate) { return link.Open("Link Under Test", baudRate, 2000); }
+
+    size_t Queued(const std::shared_ptr<Model>& model)
+    {
+        std::lock_guard<std::recursive_mutex> guard(bed.Lock());
+        return model->TransmitQueued();
+    }
+
+    size_t Received(const std::shared_ptr<Model>& model)
+    {
+        std::lock_guard<std::recursive_mutex> guard(bed.Lock());
+        return model->Target().Received().size();
+    }
+
+    UsbTestbed bed;
+    typename K::LinkType link;
+};
+
+using Kinds = ::testing::Types<FtdiKind, Cp2102Kind>;
+struct KindName {
+    template <typename T>
+    static std::string GetName(int)
+    {
+        return std::is_same<T, FtdiKind>::value ? "Ftdi" : "Cp2102";
+    }
+};
+TYPED_TEST_SUITE(UsbLink, Kinds, KindName);
+
+TYPED_TEST(UsbLink, QueuedInputIsTakenWhenTheDeadlineHasAlreadyPassed)
+{
+    auto model = this->Attach();
+    ASSERT_TRUE(this->Open(115200));
+    const uint8_t block[] = {0x00, 0x01, 0x5A};
+    ASSERT_TRUE(this->link.Write(block, sizeof block));
+    // The acceptance is in the chip before the read starts.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(this->link.SetTimeout(1));
+    PreemptedClock preempted;
+    uint8_t reply = 0;
+    uint32_t count = 0;
+    EXPECT_TRUE(this->link.Read(&reply, 1, &count));
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(reply, kTargetAccept);
+}
+
+TYPED_TEST(UsbLink, WriteReturnsOnceTheLineHasSentEverything)
+{
+    auto model = this->Attach();
+    ASSERT_TRUE(this->Open(9600));
+    // 600 bytes: 625 ms at 9600 baud, most of them still in the chip's
+    // transmit buffer when the USB side of the write is done.
+    std::vector<uint8_t> block(600, 0x3C);
+    block[0] = 0x02;
+    block[1] = 0x56;
+    const auto start = Clock::now();
+    ASSERT_TRUE(this->link.Write(block.data(), uint32_t(block.size())));
+    const double elapsed = MillisecondsSince(start);
+    EXPECT_EQ(this->Queued(model), 0u);
+    EXPECT_EQ(this->Received(model), block.size());
+    EXPECT_GE(elapsed, 600.0);
+    EXPECT_LT(elapsed, 1500.0);
+}
+
+TYPED_TEST(UsbLink, EmptyReadEndsAtItsDeadline)
+{
+    this->Attach();
+    ASSERT_TRUE(this->Open(115200));
+    ASSERT_TRUE(this->link.SetTimeout(1));
+    uint8_t byte = 0;
+    uint32_t count = 7;
+    auto start = Clock::now();
+    EXPECT_TRUE(this->link.Read(&byte, 1, &count));
+    EXPECT_EQ(count, 0u);
+    EXPECT_LT(MillisecondsSince(start), 20.0);
+
+    ASSERT_TRUE(this->link.SetTimeout(60));
+    start = Clock::now();
+    EXPECT_TRUE(this->link.Read(&byte, 1, &count));
+    const double elapsed = MillisecondsSince(start);
+    EXPECT_EQ(count, 0u);
+    // 120 ms on the FTDI link (t*1+t), 60 ms on the CP2102 link (its read time-out).
+    const double expected = std::is_same<TypeParam, FtdiKind>::value ? 120.0 : 60.0;
+    EXPECT_GE(elapsed, expected);
+    EXPECT_LT(elapsed, expected + 30.0);
+}
+
+TEST(FtdiLink, ReadEndsAtItsDeadlineWhenTheChipNaksWhileIdle)
+{
+    UsbTestbed bed;
+    auto model = std::make_shared<Ft232rModel>("Quiet Converter", TargetBehaviour());
+    model->nakWhenIdle = true;
+    bed.Add(model);
+    ComFTDI link;
+    ASSERT_TRUE(link.Open("Quiet Converter", 115200, 2000));
+    ASSERT_TRUE(link.SetTimeout(1));
+    uint8_t byte = 0;
+    uint32_t count = 7;
+    for (int i = 0; i < 5; ++i) {
+        const auto start = Clock::now();
+        EXPECT_TRUE(link.Read(&byte, 1, &count));
+        EXPECT_EQ(count, 0u);
+        // The drain's read: 2 ms, plus the last look and an emulated frame.
+        EXPECT_LT(MillisecondsSince(start), 20.0);
+    }
+}
+
+}  // namespace
+
+// The links run in this process, so the process itself must be on the
+// emulated bus: it starts itself again with umockdev's preload.
+int main(int argc, char** argv)
+{
+    const char* preload = getenv("LD_PRELOAD");
+    if (!preload || !strstr(preload, "libumockdev-preload")) {
+        for (const std::string& entry : UsbTestbed::ChildEnvironment())
+            putenv(strdup(entry.c_str()));
+        execv("/proc/self/exe", argv);
+        perror("cannot restart under umockdev");
+        return 2;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
