@@ -1,5 +1,7 @@
 // The real program against emulated CP2102 bridges: the real libusb runs in
 // the child, the bridge and the target behind it here.
+#include <csignal>
+
 #include "usb/cp2102_model.h"
 #include "usb_update_fixture.h"
 
@@ -46,18 +48,32 @@ TEST_F(Cp2102Update, FullUpdateConfiguresTheBridge)
     EXPECT_EQ(model->requestsWhileDisabled, 0);
     EXPECT_EQ(model->enables, 1);
     EXPECT_FALSE(model->interfaceEnabled);  // disabled again at close
+    EXPECT_EQ(bed.Counters(0).detaches, 1);
+    ExpectKernelDriverBack();
 }
 
-TEST_F(Cp2102Update, RatesArePassedThrough)
+TEST_F(Cp2102Update, RatesAreSetOrRefused)
 {
     auto model = Attach(kProductString);
-    for (int rate : {110, 300, 9600, 14400, 56000, 128000, 256000}) {
+    for (int rate : {300, 9600, 14400, 56000, 128000, 256000}) {
         const ProcessResult result = Update({0, 1, 0xA5}, "-" + std::to_string(rate));
         EXPECT_EQ(result.status, 0) << rate;
         std::lock_guard<std::recursive_mutex> guard(bed.Lock());
         EXPECT_EQ(model->baudRate, uint32_t(rate));
+        EXPECT_EQ(model->lineBaudRate, uint32_t(rate));
         EXPECT_EQ(model->lineControl, kLine8N1);
     }
+    // The bridge's slowest rate is 300: it would run 110 at 300 without a word.
+    const ProcessResult slow = Update({0, 1, 0xA5}, "-110");
+    EXPECT_EQ(slow.out, kConnect + InUse());
+    EXPECT_EQ(slow.status, kFailed);
+    {
+        std::lock_guard<std::recursive_mutex> guard(bed.Lock());
+        EXPECT_EQ(model->baudRate, 256000u);  // never asked for 110
+        EXPECT_FALSE(model->interfaceEnabled);
+    }
+    ExpectKernelDriverBack();
+    EXPECT_EQ(Update({0, 1, 0xA5}, "-9600").status, 0);
 }
 
 TEST_F(Cp2102Update, RejectionsAreResentUpToFourTimes)
@@ -76,6 +92,8 @@ TEST_F(Cp2102Update, RejectionsAreResentUpToFourTimes)
     EXPECT_EQ(result.out, kConnect + FourSendsOfTheFirstBlock() + "\nCRC error. File damaged.\n");
     EXPECT_EQ(result.status, kFailed);
     EXPECT_EQ(Sends(rejecting), std::vector<int>{4});
+    ExpectKernelDriverBack(0);
+    ExpectKernelDriverBack(1);
 }
 
 TEST_F(Cp2102Update, SilentTargetTimesOutAfterFourSeconds)
@@ -88,6 +106,17 @@ TEST_F(Cp2102Update, SilentTargetTimesOutAfterFourSeconds)
     EXPECT_EQ(result.status, kFailed);
     EXPECT_GE(result.seconds, 4.0);
     EXPECT_LT(result.seconds, 6.0);
+    ExpectKernelDriverBack();
+}
+
+TEST_F(Cp2102Update, InterruptEndsTheUpdateInOrder)
+{
+    ExpectInterruptEndsTheUpdate(kConnect, SIGINT);
+}
+
+TEST_F(Cp2102Update, TerminationEndsTheUpdateInOrder)
+{
+    ExpectInterruptEndsTheUpdate(kConnect, SIGTERM);
 }
 
 TEST_F(Cp2102Update, NoBridgeOrNoExactMatch)
@@ -156,8 +185,10 @@ TEST_F(Cp2102Update, UnpluggedMidTransferFailsPromptly)
 
 TEST_F(Cp2102Update, LongBlockAtALowRateIsNotCutShort)
 {
-    // 5,000 bytes take 5.2 s at 9600 baud, longer than the 4 s time-out.
-    ExpectLongBlockGoesThrough(kConnect, 4998, "-9600", 5.0);
+    // 700 bytes take 5.8 s at 1200 baud: longer than the 4 s write time-out,
+    // and when the USB write is done, the 640 bytes still in the bridge take
+    // 5.3 s, longer than the 4 s reply time-out.
+    ExpectLongBlockGoesThrough(kConnect, 698, "-1200", 5.8);
 }
 
 TEST_F(Cp2102Update, StaleBytesBeyondAPacketAreDrained)

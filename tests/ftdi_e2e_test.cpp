@@ -2,6 +2,7 @@
 // libftdi run in the child, the converter and the target behind it here.
 #include <gtest/gtest.h>
 
+#include <csignal>
 
 #include "usb/ft232r_model.h"
 #include "usb_update_fixture.h"
@@ -36,6 +37,8 @@ TEST_F(FtdiUpdate, FullUpdateConfiguresTheConverter)
     EXPECT_FALSE(model->dtr);
     EXPECT_FALSE(model->rts);
     EXPECT_EQ(model->latencyMs, 2);
+    EXPECT_EQ(bed.Counters(0).detaches, 1);
+    ExpectKernelDriverBack();
 }
 
 TEST_F(FtdiUpdate, RatesAreSetOrRefused)
@@ -53,8 +56,7 @@ TEST_F(FtdiUpdate, RatesAreSetOrRefused)
     EXPECT_EQ(slow.out, kConnect + InUse());
     EXPECT_EQ(slow.status, kFailed);
     // The refused configuration released the converter: the next run reaches it.
-    const UsbDeviceCounters counters = bed.Counters(0);
-    EXPECT_EQ(counters.claims, counters.releases);
+    ExpectKernelDriverBack();
     EXPECT_EQ(Update({0, 1, 0x5A}, "-9600").status, 0);
 }
 
@@ -78,6 +80,7 @@ TEST_F(FtdiUpdate, FourthRejectionIsACrcError)
     EXPECT_EQ(result.out, kConnect + FourSendsOfTheFirstBlock() + "\nCRC error. File damaged.\n");
     EXPECT_EQ(result.status, kFailed);
     EXPECT_EQ(Sends(model), std::vector<int>{4});
+    ExpectKernelDriverBack();
 }
 
 TEST_F(FtdiUpdate, SilentTargetTimesOutAfterEightSeconds)
@@ -90,6 +93,27 @@ TEST_F(FtdiUpdate, SilentTargetTimesOutAfterEightSeconds)
     EXPECT_EQ(result.status, kFailed);
     EXPECT_GE(result.seconds, 8.0);
     EXPECT_LT(result.seconds, 10.0);
+    ExpectKernelDriverBack();
+}
+
+TEST_F(FtdiUpdate, InterruptEndsTheUpdateInOrder)
+{
+    ExpectInterruptEndsTheUpdate(kConnect, SIGINT);
+}
+
+TEST_F(FtdiUpdate, TerminationAndHangUpEndTheUpdateInOrder)
+{
+    ExpectInterruptEndsTheUpdate(kConnect, SIGTERM);
+    const UsbDeviceCounters before = bed.Counters(0);
+    Interruption hangUp;
+    hangUp.signal = SIGHUP;
+    hangUp.after = "Transferring";
+    hangUp.delaySeconds = 0.1;
+    const ProcessResult result = Update(BlockImage({4}), "-115200", "", &hangUp);
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_LT(result.secondsAfterSignal, 1.0);
+    EXPECT_EQ(bed.Counters(0).detaches, before.detaches + 1);
+    ExpectKernelDriverBack();
 }
 
 TEST_F(FtdiUpdate, DescriptionMustMatchExactly)

@@ -31,11 +31,41 @@ protected:
     }
 
     ProcessResult Update(const std::vector<unsigned char>& image, const std::string& rate = "-115200",
-                         const std::string& name = "")
+                         const std::string& name = "", const Interruption* interruption = nullptr)
     {
         const std::string file = scratch.Write("image.hex", HexText(image));
         return RunProcess({UPDATE_BINARY, "-F" + file, transportType_, rate, "-D" + (name.empty() ? defaultName_ : name)},
-                          UsbTestbed::ChildEnvironment());
+                          UsbTestbed::ChildEnvironment(), interruption);
+    }
+
+    // The kernel's serial driver has the device again after every run that
+    // took it, whatever the outcome: its tty node is back.
+    void ExpectKernelDriverBack(size_t device = 0)
+    {
+        const UsbDeviceCounters counters = bed.Counters(device);
+        EXPECT_TRUE(bed.KernelDriverBound(device));
+        EXPECT_EQ(counters.attaches, counters.detaches);
+        EXPECT_EQ(counters.claims, counters.releases);
+    }
+
+    // A signal while the update waits for the reply from a silent target ends
+    // it in order and at once: the device released, its driver back.
+    void ExpectInterruptEndsTheUpdate(const std::string& connect, int signal)
+    {
+        TargetBehaviour silent;
+        silent.silentFrom = 0;
+        Attach(defaultName_, silent);
+        Interruption interruption;
+        interruption.signal = signal;
+        interruption.after = "Transferring";
+        interruption.delaySeconds = 0.3;
+        const ProcessResult result = Update(BlockImage({4}), "-115200", "", &interruption);
+        EXPECT_EQ(result.out, connect + ProgressLine('-', 0) + "\nFailed: Update interrupted.\n");
+        EXPECT_EQ(result.status, kFailed);
+        EXPECT_GE(result.secondsAfterSignal, 0.0);
+        EXPECT_LT(result.secondsAfterSignal, 1.0);
+        EXPECT_EQ(bed.Counters(0).detaches, 1);
+        ExpectKernelDriverBack();
     }
 
     std::string InUse(const std::string& name = "") const

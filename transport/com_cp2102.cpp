@@ -7,6 +7,37 @@
 
 #include "cp2102_bridge.h"
 
+namespace {
+
+// The CP2101/2/3 make only the rates of a fixed table and run at the entry
+// that a request falls to (Silicon Labs AN205, table 1): each rate with the
+// highest request that still gets it. 110 baud, for one, runs at 300.
+struct BridgeRate {
+    uint32_t rate;
+    uint32_t highestRequest;
+};
+constexpr BridgeRate kBridgeRates[] = {
+    {300, 300},       {600, 600},       {1200, 1200},     {1800, 1800},     {2400, 2400},     {4000, 4000},
+    {4800, 4803},     {7200, 7207},     {9600, 9612},     {14400, 14428},   {16000, 16062},   {19200, 19250},
+    {28800, 28912},   {38400, 38601},   {51200, 51558},   {56000, 56280},   {57600, 58053},   {64000, 64111},
+    {76800, 77608},   {115200, 117028}, {128000, 129347}, {153600, 156868}, {230400, 237832}, {250000, 254234},
+    {256000, 273066}, {460800, 491520}, {500000, 567138}, {576000, 670254}, {921600, UINT32_MAX},
+};
+
+// A UART tolerates a few percent between the two ends; more is garbage.
+constexpr uint32_t kRateTolerancePercent = 2;
+
+}  // namespace
+
+uint32_t ComCP2102::RateMade(uint32_t requested)
+{
+    for (const BridgeRate& entry : kBridgeRates) {
+        if (requested <= entry.highestRequest)
+            return entry.rate;
+    }
+    return kBridgeRates[0].rate;
+}
+
 ComCP2102::ComCP2102()
 {
     settings_.dtrControl = kLineDisabled;
@@ -63,6 +94,12 @@ bool ComCP2102::FindAndOpen(const char* name)
 
 bool ComCP2102::Configure(uint32_t baudRate, uint32_t milliseconds)
 {
+    // The bridge takes any rate and quietly runs at its table's: refuse one it
+    // cannot make, or the target would see garbage at the rate it expects.
+    const uint32_t made = RateMade(baudRate);
+    const uint64_t difference = made > baudRate ? made - baudRate : baudRate - made;
+    if (difference * 100 > uint64_t(baudRate) * kRateTolerancePercent)
+        return false;
     settings_.baudRate = baudRate;
     return cp2102::SetBaudRate(handle_, settings_.baudRate) == cp2102::kSuccess &&
            cp2102::SetLineControl(handle_, LineControlWord(settings_)) == cp2102::kSuccess &&

@@ -30,6 +30,9 @@ public:
     // The line-control word: data bits in bits 8-15, parity in 4-7, stop bits in 0-3.
     static uint16_t LineControlWord(const LineSettings& settings);
 
+    // The rate the bridge runs at when asked for this one.
+    static uint32_t RateMade(uint32_t requested);
+
 private:
     bool FindAndOpen(const char* name);
     bool Configure(uint32_t baudRate, uint32_t milliseconds);
