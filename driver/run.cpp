@@ -128,6 +128,9 @@ int RunUpdate(int argc, const char* const* argv)
 {
     BeginRun();
     const int status = Run(argc, argv);
+    // Everything goes out while a closed reader still cannot end the process.
+    fflush(stdout);
+    fflush(stderr);
     EndRun();
     return status;
 }

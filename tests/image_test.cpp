@@ -13,6 +13,8 @@ struct Converted {
     std::vector<uint8_t> bytes;
     bool overflow;
     bool complete;
+    ImageStop stop;
+    bool noData;
 };
 
 Converted Convert(const std::string& text)
@@ -24,7 +26,7 @@ Converted Convert(const std::string& text)
     ReadImage(file, image.get());
     fclose(file);
     return {std::vector<uint8_t>(image->bytes, image->bytes + image->count), image->overflow,
-            ImageBlocksComplete(*image)};
+            ImageBlocksComplete(*image), image->stop, ImageHoldsNoData(*image)};
 }
 
 const std::vector<uint8_t> kTwoBlocks = {0x00, 0x03, 0xAA, 0xBB, 0xCC, 0x00, 0x01, 0xDD};
@@ -92,6 +94,43 @@ TEST(ImageBlocks, IncompleteLastBlockIsDetected)
     EXPECT_FALSE(Convert("00 01 AA 00").complete);        // second length field cut
     EXPECT_FALSE(Convert("00 01 AA 01 00 BB").complete);  // announces 256 bytes
     EXPECT_TRUE(Convert("00 01 AA 00 02 BB CC").complete);
+}
+
+TEST(ImageReader, WhereTheTextStopsIsKnown)
+{
+    Converted converted = Convert("00 01 FF zz 00");
+    EXPECT_EQ(converted.stop.line, 1);
+    EXPECT_EQ(converted.stop.column, 10);
+    EXPECT_EQ(converted.stop.ignored, 5);
+    EXPECT_FALSE(converted.noData);
+
+    converted = Convert("00 01\r\n\tFF\n  :end\n");
+    EXPECT_EQ(converted.bytes, (std::vector<uint8_t>{0x00, 0x01, 0xFF}));
+    EXPECT_EQ(converted.stop.line, 3);
+    EXPECT_EQ(converted.stop.column, 3);
+    EXPECT_EQ(converted.stop.ignored, 5);
+
+    // A value cut by a foreign character stops right after its digit.
+    converted = Convert("0g");
+    EXPECT_EQ(converted.stop.column, 2);
+    EXPECT_EQ(converted.stop.ignored, 1);
+
+    for (const char* ended : {"", " \n\t ", "00 00", "00 00\n\n"}) {
+        converted = Convert(ended);
+        EXPECT_EQ(converted.stop.line, 0) << ended;
+        EXPECT_FALSE(converted.noData) << ended;
+    }
+}
+
+TEST(ImageReader, TextWithoutAValueHoldsNoData)
+{
+    for (const char* text : {":0300300002337A1E\n", "# comment\n00 00\n", "\xEF\xBB\xBF" "00 00", "  \n -1", "x"}) {
+        const Converted converted = Convert(text);
+        EXPECT_TRUE(converted.bytes.empty()) << text;
+        EXPECT_TRUE(converted.noData) << text;
+    }
+    // The count stays what the reader found: a stop after values is no empty file.
+    EXPECT_FALSE(Convert("00 00 #").noData);
 }
 
 }  // namespace

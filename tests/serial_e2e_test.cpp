@@ -2,10 +2,13 @@
 // standard output byte for byte, and the exit status.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -26,7 +29,8 @@ protected:
     }
 
     // Runs the update with the simulated target on the other end of a pty.
-    ProcessResult WithTarget(std::vector<std::string> targetOptions, const std::vector<std::string>& arguments)
+    ProcessResult WithTarget(std::vector<std::string> targetOptions, const std::vector<std::string>& arguments,
+                             const Interruption* interruption = nullptr)
     {
         std::vector<std::string> argv = {SIMTARGET_BINARY, "--quiet", "--record", scratch.Path("received"),
                                          "--summary", scratch.Path("summary")};
@@ -34,7 +38,7 @@ protected:
         argv.push_back("--");
         argv.push_back(UPDATE_BINARY);
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        ProcessResult result = RunProcess(argv);
+        ProcessResult result = RunProcess(argv, {}, interruption);
         // The pty's number varies; name it the same in every expectation.
         const size_t at = result.out.find(kPortPrefix);
         if (at != std::string::npos) {
@@ -45,6 +49,15 @@ protected:
     }
 
     std::string Image(const std::vector<unsigned char>& bytes) { return scratch.Write("image.hex", HexText(bytes)); }
+
+    // Argument vector of the simulated target running the update.
+    std::vector<std::string> TargetCommand(const std::vector<std::string>& arguments)
+    {
+        std::vector<std::string> argv = {SIMTARGET_BINARY, "--quiet", "--record", scratch.Path("received"), "--"};
+        argv.push_back(UPDATE_BINARY);
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return argv;
+    }
 
     std::string SendsSeen()
     {
@@ -293,6 +306,118 @@ TEST_F(SerialUpdate, UsbLinksWithoutTheirDeviceAreInUse)
     EXPECT_EQ(result.status, kFailed);
     result = Update({"-F" + image, "-T1", "-115200", "-DBox"});
     EXPECT_EQ(result.out, "Connection with FTDI-USB Device...\nError: Box in use or does not exist.\n");
+    EXPECT_EQ(result.status, kFailed);
+}
+
+TEST_F(SerialUpdate, SignalsEndAWaitForTheReplyInOrder)
+{
+    const std::string image = Image(BlockImage({4}));
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        Interruption interruption;
+        interruption.signal = signal;
+        interruption.after = "Transferring";
+        interruption.delaySeconds = 0.3;
+        interruption.toChild = true;
+        const ProcessResult result =
+            WithTarget({"--silent-from", "0"}, {"-F" + image, "-COM@PORT@", "-115200"}, &interruption);
+        EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + "\nFailed: Update interrupted.\n") << signal;
+        EXPECT_EQ(result.status, kFailed) << signal;
+        EXPECT_GE(result.secondsAfterSignal, 0.0) << signal;
+        EXPECT_LT(result.secondsAfterSignal, 1.0) << signal;
+    }
+}
+
+TEST_F(SerialUpdate, InterruptEndsABlockThatCannotGoOut)
+{
+    // Nobody reads the far end: the terminal takes some 18 KiB, and the write
+    // of a 64 KiB block waits, as it would for minutes at a low rate.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string port = std::string("COM") + ptsname(master);
+    Interruption interruption;
+    interruption.signal = SIGINT;
+    interruption.after = "Transferring";
+    interruption.delaySeconds = 0.3;
+    const ProcessResult result =
+        RunProcess({UPDATE_BINARY, "-F" + Image(BlockImage({65534})), "-" + port, "-115200"}, {}, &interruption);
+    close(master);
+    EXPECT_EQ(result.out, "Connection with Serial Com-Port " + port + "...\n" + ProgressLine('-', 0) +
+                              "\nFailed: Update interrupted.\n");
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_GE(result.secondsAfterSignal, 0.0);
+    EXPECT_LT(result.secondsAfterSignal, 1.0);
+}
+
+TEST_F(SerialUpdate, ClosedStandardOutputDoesNotStopTheUpdate)
+{
+    // Nobody reads standard output any more (a pipe into head, a dropped ssh
+    // session): every print fails, the update goes on and its status tells.
+    const std::vector<unsigned char> bytes = BlockImage({50, 50, 50});
+    const std::vector<std::string> argv = TargetCommand({"-F" + Image(bytes), "-COM@PORT@", "-115200"});
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(ends[1], STDOUT_FILENO);
+        std::vector<char*> args;
+        for (const std::string& word : argv)
+            args.push_back(const_cast<char*>(word.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(ends[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(scratch.Read("received"), std::string(bytes.begin(), bytes.end()));
+}
+
+TEST_F(SerialUpdate, FileWithTextButNoValueIsRefusedAfterOpening)
+{
+    const std::string intelHex = scratch.Write("intel.hex", ":0300300002337A1E\n:00000001FF\n");
+    const std::string comment = scratch.Write("comment.hex", "# image of 2026-12-08\n00 01 AA\n");
+    const std::string bom = scratch.Write("bom.hex", "\xEF\xBB\xBF" "00 01 AA\n");
+    for (const std::string& file : {intelHex, comment, bom}) {
+        const ProcessResult result = WithTarget({}, {"-F" + file, "-COM@PORT@", "-9600"});
+        EXPECT_EQ(result.out, kConnect + "Error: Source-file '" + file + "' holds no update data.\n");
+        EXPECT_EQ(result.status, kFailed);
+        EXPECT_EQ(scratch.Read("received"), "");
+        EXPECT_NE(result.err.find(file + ":1:1:"), std::string::npos) << result.err;
+    }
+}
+
+TEST_F(SerialUpdate, TrailingTextIsIgnoredAndReported)
+{
+    const std::string file = scratch.Write("trailing.hex", "00 01 AA\n00 00\n trailer\n");
+    ProcessResult result = WithTarget({}, {"-F" + file, "-COM@PORT@", "-9600"});
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + ProgressLine('-', 60) + kDone);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, file + ":3:2: the image data ends here; 8 characters from here on are ignored\n");
+
+    // Nothing on standard error when the text runs to the end of the file.
+    result = WithTarget({}, {"-F" + Image(BlockImage({3})), "-COM@PORT@", "-9600"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(SerialUpdate, SpecialFilesAreNoImage)
+{
+    // A FIFO that nobody writes would block the open for ever.
+    const std::string fifo = scratch.Path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ProcessResult result = Update({"-F" + fifo, "-115200", "-COM1"});
+    EXPECT_EQ(result.out, "Error: Source-file '" + fifo + "' not found or no rights.\n");
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_LT(result.seconds, 2.0);
+
+    // A device reads as empty and would pass for an empty image.
+    result = Update({"-F/dev/null", "-115200", "-COM1"});
+    EXPECT_EQ(result.out, "Error: Source-file '/dev/null' not found or no rights.\n");
     EXPECT_EQ(result.status, kFailed);
 }
 
