@@ -105,9 +105,10 @@ bool WaitForTransmitterEmpty(ftdi_context* context)
         if (InterruptRequested() || std::chrono::steady_clock::now() - start > limit)
             return false;
         // A byte takes 87 us at 115200 baud and 33 ms at 300: look again after
-        // about one byte, but at least once a millisecond is plenty.
-        const nanoseconds pause = std::min<nanoseconds>(std::max<nanoseconds>(LineTime(1, context->baudrate), milliseconds(1)),
-                                                        milliseconds(kInterruptPollMs));
+        // about one byte, but not more than once a millisecond and not less
+        // than once per interrupt check.
+        const nanoseconds pause = std::min<nanoseconds>(
+            std::max<nanoseconds>(LineTime(1, context->baudrate), milliseconds(1)), milliseconds(kInterruptPollMs));
         std::this_thread::sleep_for(pause);
     }
 }
