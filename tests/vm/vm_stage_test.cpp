@@ -193,4 +193,312 @@ TEST_F(Uart, PortOpenElsewhereIsInUse)
     ASSERT_EQ(guest().Run("kill $(cat /tmp/holder)").status, 0);
 }
 
+// ---------------------------------------------------------------------------
+// QEMU's FTDI converter ("QEMU USB SERIAL", 0403:6001) on the guest's xHCI
+// controller: through the kernel's ftdi_sio as /dev/ttyUSB0, and through
+// libftdi as -T1, which takes it from ftdi_sio for the run.
+
+const char kConverter[] = "QEMU USB SERIAL";
+const char kFirstInterface[] = "1-1:1.0";  // the converter on port 1
+
+class Ftdi : public GuestTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        Boot("ftdi", {"ftdi0"}, "vmtool load usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio",
+             "vmtool wait-tty ttyUSB0");
+    }
+
+    std::string Driver(const std::string& interface = kFirstInterface)
+    {
+        const GuestResult result = guest().Run("vmtool driver " + interface);
+        return result.out.substr(0, result.out.find('\n'));
+    }
+
+    // ftdi_sio has the converter again and its tty is back under its old name.
+    void ExpectGivenBack()
+    {
+        EXPECT_EQ(guest().Run("vmtool wait-tty ttyUSB0").status, 0);
+        EXPECT_EQ(Driver(), "ftdi_sio");
+        EXPECT_EQ(guest().Run("ls /dev/ttyUSB1").status, 1) << "the converter came back under another name";
+    }
+
+    std::string LastBefore(const std::string& what)
+    {
+        return guest().LastTraceBefore(guest().FirstByteTime("ftdi0"), what);
+    }
+
+    // The modem-control requests (0x4001) of the last run, values only.
+    std::string ModemControl()
+    {
+        std::string values;
+        for (const std::string& line : guest().TraceWith("got control 0x4001,"))
+            values += (values.empty() ? "" : " ") + line.substr(line.find("value ") + 6);
+        return values;
+    }
+
+    std::string LatencyRequests()
+    {
+        std::string values;
+        for (const std::string& line : guest().TraceWith("got control 0x4009,"))
+            values += (values.empty() ? "" : " ") + line.substr(line.find("value ") + 6);
+        return values;
+    }
+};
+
+TEST_F(Ftdi, KernelDriverRunsEvenParityAtTheRateAsked)
+{
+    const GuestResult result =
+        WithTarget("ftdi0", {}, std::string("update -F") + kMedium + " -COM/dev/ttyUSB0 -57600");
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_TRUE(EndsWith(result.out, kDone)) << result.out;
+    EXPECT_EQ(guest().Target("ftdi0").BytesAccepted(), uint64_t(kMediumBytes));
+    EXPECT_NE(LastBefore("usb_serial_set_baud").find("baud rate 57600"), std::string::npos)
+        << LastBefore("usb_serial_set_baud");
+    EXPECT_NE(LastBefore("usb_serial_set_data").find("parity E, data bits 8, stop bits 1"), std::string::npos)
+        << LastBefore("usb_serial_set_data");
+}
+
+// ftdi_sio's latency timer (16 ms by default on a real chip) delays every
+// acknowledgement: the port asks for low latency (timer 1 ms) while it is
+// open and puts the old value back when it closes.
+TEST_F(Ftdi, KernelDriverLowersTheLatencyTimerWhileOpen)
+{
+    const GuestResult before = guest().Run("cat /sys/bus/usb-serial/devices/ttyUSB0/latency_timer");
+    const GuestResult result =
+        WithTarget("ftdi0", {}, std::string("update -F") + kSmall + " -COM/dev/ttyUSB0 -115200");
+    EXPECT_EQ(result.status, 0) << result.out;
+    const std::string old = std::to_string(atoi(before.out.c_str()));
+    char hex[16];
+    snprintf(hex, sizeof hex, "0x%x", atoi(before.out.c_str()));
+    EXPECT_EQ(LatencyRequests(), std::string("0x1 ") + hex);
+    EXPECT_EQ(guest().Run("cat /sys/bus/usb-serial/devices/ttyUSB0/latency_timer").out, before.out);
+}
+
+// Opening a tty raises DTR and RTS before any program can lower them; a board
+// that resets on DTR is reset by every run. The port is left at speed 0, so
+// that the next open leaves the lines as they are.
+TEST_F(Ftdi, KernelDriverKeepsDtrAndRtsLowAtTheNextOpen)
+{
+    WithTarget("ftdi0", {}, std::string("update -F") + kTiny + " -COM/dev/ttyUSB0 -115200");
+    const GuestResult result =
+        WithTarget("ftdi0", {}, std::string("update -F") + kTiny + " -COM/dev/ttyUSB0 -115200");
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(ModemControl().find("0x303"), std::string::npos) << ModemControl();
+}
+
+TEST_F(Ftdi, LibftdiRunsNoParityWithTheLinesLow)
+{
+    const GuestResult result =
+        WithTarget("ftdi0", {}, std::string("update -F") + kMedium + " -T1 -D\"" + kConverter + "\" -115200");
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_TRUE(EndsWith(result.out, kDone)) << result.out;
+    EXPECT_EQ(guest().Target("ftdi0").BytesAccepted(), uint64_t(kMediumBytes));
+    EXPECT_NE(LastBefore("usb_serial_set_baud").find("baud rate 115200"), std::string::npos)
+        << LastBefore("usb_serial_set_baud");
+    EXPECT_NE(LastBefore("usb_serial_set_data").find("parity N, data bits 8, stop bits 1"), std::string::npos)
+        << LastBefore("usb_serial_set_data");
+    EXPECT_NE(LastBefore("got control 0x4001,").find("value 0x300"), std::string::npos);
+    EXPECT_NE(LastBefore("got control 0x4009,").find("value 0x2"), std::string::npos);
+    ExpectGivenBack();
+}
+
+// While the run holds the converter, usbfs has it instead of ftdi_sio; a
+// silent target, then an interrupt, end runs early: ftdi_sio gets it back
+// each time.
+TEST_F(Ftdi, LibftdiGivesTheConverterBackAfterFailureAndInterrupt)
+{
+    TargetBehaviour silent;
+    silent.silentFrom = 0;
+    GuestResult result =
+        WithTarget("ftdi0", silent, std::string("update -F") + kSmall + " -T1 -D\"" + kConverter + "\" -115200");
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_TRUE(EndsWith(result.out, kNotResponding)) << result.out;
+    ExpectGivenBack();
+
+    result = WithTarget("ftdi0", silent,
+                        std::string("default-signals update -F") + kSmall + " -T1 -D\"" + kConverter +
+                            "\" -115200 > /tmp/run.out & run=$!; sleep 2; vmtool driver " + kFirstInterface +
+                            "; kill -INT $run; wait $run; echo status $?; cat /tmp/run.out");
+    EXPECT_EQ(result.out.rfind("usbfs\nstatus 255\n", 0), 0u) << result.out;
+    EXPECT_TRUE(EndsWith(result.out, kInterrupted)) << result.out;
+    ExpectGivenBack();
+}
+
+// A program that has the converter's tty open keeps it: -T1 and the serial
+// port both refuse, and the kernel driver stays.
+TEST_F(Ftdi, ConverterOpenElsewhereIsInUse)
+{
+    ASSERT_EQ(guest().Run("sleep 60 < /dev/ttyUSB0 > /dev/null 2>&1 & echo $! > /tmp/holder").status, 0);
+    GuestResult result =
+        WithTarget("ftdi0", {}, std::string("update -F") + kSmall + " -T1 -D\"" + kConverter + "\" -115200");
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_TRUE(EndsWith(result.out, InUse(kConverter))) << result.out;
+    EXPECT_TRUE(guest().Target("ftdi0").Received().empty());
+    EXPECT_EQ(Driver(), "ftdi_sio");
+    EXPECT_EQ(guest().Run("kill -0 $(cat /tmp/holder) && ls /dev/ttyUSB0").status, 0);
+
+    result = WithTarget("ftdi0", {}, std::string("update -F") + kSmall + " -COM/dev/ttyUSB0 -115200");
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_TRUE(EndsWith(result.out, InUse("COM/dev/ttyUSB0"))) << result.out;
+    EXPECT_TRUE(guest().Target("ftdi0").Received().empty());
+    ASSERT_EQ(guest().Run("kill $(cat /tmp/holder)").status, 0);
+    ExpectGivenBack();
+}
+
+TEST_F(Ftdi, DescriptionMustMatchExactly)
+{
+    for (const char* name : {"NO SUCH CONVERTER", "qemu usb serial", "QEMU USB SERIA"}) {
+        SCOPED_TRACE(name);
+        const GuestResult result =
+            WithTarget("ftdi0", {}, std::string("update -F") + kSmall + " -T1 -D\"" + name + "\" -115200");
+        EXPECT_EQ(result.status, kFailed);
+        EXPECT_TRUE(EndsWith(result.out, InUse(name))) << result.out;
+        EXPECT_TRUE(guest().Target("ftdi0").Received().empty());
+    }
+    ExpectGivenBack();
+}
+
+// Two converters with the same description: the one first in bus, then
+// address order is taken, every time.
+TEST_F(Ftdi, TwoConvertersAreTriedInBusAndAddressOrder)
+{
+    ASSERT_TRUE(guest().PlugConverter("ftdi1", 2));
+    ASSERT_EQ(guest().Run("vmtool wait-tty ttyUSB1").status, 0) << guest().Run("dmesg | tail -20").out;
+    const int first = atoi(guest().Run("cat /sys/bus/usb/devices/1-1/devnum").out.c_str());
+    const int second = atoi(guest().Run("cat /sys/bus/usb/devices/1-2/devnum").out.c_str());
+    const std::string expected = first < second ? "ftdi0" : "ftdi1";
+    const std::string other = first < second ? "ftdi1" : "ftdi0";
+    for (int run = 0; run < 2; ++run) {
+        guest().NewTarget(other);
+        const GuestResult result =
+            WithTarget(expected, {}, std::string("update -F") + kSmall + " -T1 -D\"" + kConverter + "\" -115200");
+        EXPECT_EQ(result.status, 0) << result.out;
+        EXPECT_EQ(guest().Target(expected).BlocksAccepted(), kSmallBlocks);
+        EXPECT_TRUE(guest().Target(other).Received().empty());
+    }
+    EXPECT_TRUE(guest().UnplugConverter("ftdi1"));
+    EXPECT_EQ(guest().Run("vmtool wait-gone ttyUSB1").status, 0);
+    ExpectGivenBack();
+}
+
+// ---------------------------------------------------------------------------
+// The emulated CP2102 made real in the guest: a FunctionFS gadget on
+// dummy_hcd (full speed, as the chip), enumerated by the guest's own USB host
+// side, where cp210x binds to it. The target runs behind the bridge, in the
+// guest; unplugging prints what the bridge and the target saw.
+
+const char kBridge[] = "CP2102 USB to UART Bridge Controller";
+const char kBridgeInterface[] = "1-1:1.0";
+
+class Cp2102 : public GuestTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        Boot("cp2102", {},
+             "vmtool load usb-common usbcore usbserial cp210x configfs udc-core && "
+             "{ grep -q '^dummy_hcd ' /proc/modules || insmod /modules/dummy_hcd.ko is_high_speed=0; } && "
+             "vmtool load libcomposite usb_f_fs",
+             "");
+    }
+
+    // Plugs the bridge in with a target that behaves as the options say.
+    void Plug(const std::string& targetOptions = "")
+    {
+        const GuestResult plugged = guest().Run(std::string("vmtool plug '") + kBridge + "' " + targetOptions);
+        ASSERT_EQ(plugged.status, 0) << plugged.out << plugged.err;
+        ASSERT_EQ(guest().Run("vmtool wait-tty ttyUSB0").status, 0) << guest().Run("dmesg | tail -20").out;
+    }
+
+    // Unplugs it; what the bridge saw, one line per request or setting.
+    std::string Unplug()
+    {
+        const GuestResult report = guest().Run("vmtool unplug");
+        EXPECT_EQ(report.status, 0) << report.err;
+        EXPECT_EQ(guest().Run("vmtool wait-gone ttyUSB0").status, 0);
+        return report.out;
+    }
+
+    std::string Driver()
+    {
+        const GuestResult result = guest().Run(std::string("vmtool driver ") + kBridgeInterface);
+        return result.out.substr(0, result.out.find('\n'));
+    }
+
+    static bool Has(const std::string& report, const std::string& line)
+    {
+        return ("\n" + report).find("\n" + line + "\n") != std::string::npos;
+    }
+
+    static int Count(const std::string& report, const std::string& text)
+    {
+        int count = 0;
+        for (size_t at = report.find(text); at != std::string::npos; at = report.find(text, at + 1))
+            ++count;
+        return count;
+    }
+};
+
+TEST_F(Cp2102, KernelDriverRunsEvenParityAtTheRateAsked)
+{
+    Plug();
+    EXPECT_EQ(Driver(), "cp210x");
+    const GuestResult result = guest().Run(std::string("update -F") + kMedium + " -COM/dev/ttyUSB0 -115200");
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_TRUE(EndsWith(result.out, kDone)) << result.out;
+    const std::string report = Unplug();
+    EXPECT_TRUE(Has(report, "baud 115200")) << report;
+    // 8 data bits, even parity (2), one stop bit (0).
+    EXPECT_TRUE(Has(report, "line-control 0820")) << report;
+    EXPECT_TRUE(Has(report, "blocks " + std::to_string(kMediumBlocks))) << report;
+    EXPECT_TRUE(Has(report, "bytes " + std::to_string(kMediumBytes))) << report;
+}
+
+// cp210x raises DTR and RTS (SET_MHS 0x0303) when the tty opens with a speed
+// other than 0: only the first open after plugging in may do so.
+TEST_F(Cp2102, KernelDriverKeepsDtrAndRtsLowAtTheNextOpen)
+{
+    Plug();
+    for (int run = 0; run < 2; ++run) {
+        const GuestResult result = guest().Run(std::string("update -F") + kTiny + " -COM/dev/ttyUSB0 -115200");
+        EXPECT_EQ(result.status, 0) << result.out;
+    }
+    const std::string report = Unplug();
+    EXPECT_EQ(Count(report, "request 41 07 0303"), 1) << report;
+    EXPECT_TRUE(Has(report, "dtr 0")) << report;
+    EXPECT_TRUE(Has(report, "rts 0")) << report;
+}
+
+TEST_F(Cp2102, LibusbTakesTheBridgeAndGivesItBack)
+{
+    Plug();
+    const GuestResult result = guest().Run(std::string("update -F") + kMedium + " -T2 -D\"" + kBridge +
+                                           "\" -115200 > /tmp/run.out & run=$!; usleep 300000; vmtool driver " +
+                                           kBridgeInterface + "; wait $run; echo status $?; cat /tmp/run.out");
+    EXPECT_EQ(result.out.rfind("usbfs\nstatus 0\n", 0), 0u) << result.out;
+    EXPECT_TRUE(EndsWith(result.out, kDone)) << result.out;
+    EXPECT_EQ(guest().Run("vmtool wait-tty ttyUSB0").status, 0);
+    EXPECT_EQ(Driver(), "cp210x");
+    const std::string report = Unplug();
+    EXPECT_TRUE(Has(report, "baud 115200")) << report;
+    EXPECT_TRUE(Has(report, "line-control 0800")) << report;
+    EXPECT_TRUE(Has(report, "flow 00000000 00000000")) << report;
+    EXPECT_TRUE(Has(report, "blocks " + std::to_string(kMediumBlocks))) << report;
+}
+
+TEST_F(Cp2102, TtyOpenElsewhereIsInUse)
+{
+    Plug();
+    ASSERT_EQ(guest().Run("sleep 60 < /dev/ttyUSB0 > /dev/null 2>&1 & echo $! > /tmp/holder").status, 0);
+    const GuestResult result =
+        guest().Run(std::string("update -F") + kSmall + " -T2 -D\"" + kBridge + "\" -115200");
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_TRUE(EndsWith(result.out, InUse(kBridge))) << result.out;
+    EXPECT_EQ(Driver(), "cp210x");
+    EXPECT_EQ(guest().Run("kill -0 $(cat /tmp/holder) && ls /dev/ttyUSB0").status, 0);
+    guest().Run("kill $(cat /tmp/holder)");
+    const std::string report = Unplug();
+    EXPECT_TRUE(Has(report, "received 0")) << report;
+}
+
 }  // namespace
