@@ -145,17 +145,26 @@ void Setup(Gadget* gadget, const usb_ctrlrequest& request)
         read(gadget->ep0, nullptr, 0);
 }
 
-// Host to bridge: every packet goes to the target.
+// Host to bridge: every packet goes to the target, at the line's pace.
 void CarryOut(Gadget* gadget)
 {
-    uint8_t buffer[4096];
+    // One packet at a time: a read of more would wait for a short packet
+    // that a transfer of whole packets never sends.
+    uint8_t buffer[kPacketSize];
     while (!stopping) {
         const ssize_t got = read(gadget->out, buffer, sizeof buffer);
-        if (got > 0) {
-            std::lock_guard<std::mutex> hold(gadget->lock);
-            gadget->model->BulkOut(Cp2102Model::kEndpointOut, buffer, size_t(got));
-        } else {
+        if (got <= 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));  // not yet enabled, or gone
+            continue;
+        }
+        // The transmit buffer takes what fits; the rest waits as the line empties it.
+        for (size_t taken = 0; taken < size_t(got) && !stopping;) {
+            {
+                std::lock_guard<std::mutex> hold(gadget->lock);
+                taken += gadget->model->BulkOut(Cp2102Model::kEndpointOut, buffer + taken, size_t(got) - taken);
+            }
+            if (taken < size_t(got))
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
 }

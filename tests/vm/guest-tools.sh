@@ -4,6 +4,7 @@
 #   vmtool wait-tty NAME            until /dev/NAME exists (5 s at most)
 #   vmtool wait-gone NAME           until /dev/NAME is gone (5 s at most)
 #   vmtool driver INTERFACE         the driver bound to a USB interface, or "none"
+#   vmtool wait-driver INTERFACE D  until driver D has it (5 s at most); prints the driver
 #   vmtool plug PRODUCT [OPTION...] the emulated CP2102 on dummy_hcd, target options as cp2102-gadget
 #   vmtool unplug                   takes it away and prints what the bridge saw
 set -u
@@ -38,6 +39,10 @@ driver)
   else
     echo none
   fi
+  ;;
+wait-driver)
+  wait_for "[ \"\$(\"\$0\" driver $2)\" = $3 ]"
+  "$0" driver "$2"
   ;;
 plug)
   product=$2
