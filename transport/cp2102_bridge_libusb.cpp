@@ -22,8 +22,6 @@ constexpr uint16_t kSiliconLabsVendor = 0x10C4;
 constexpr uint16_t kCp210xProducts[] = {0xEA60, 0xEA61};
 
 constexpr int kInterface = 0;
-constexpr unsigned char kEndpointIn = 0x81;
-constexpr unsigned char kEndpointOut = 0x01;
 constexpr size_t kPacketSize = 64;
 constexpr size_t kPacketsPerRead = 16;
 constexpr unsigned kControlTimeoutMs = 1000;
@@ -145,6 +143,33 @@ int BytesWaitingToGoOut(libusb_device_handle* usb, uint32_t* waiting)
     return kSuccess;
 }
 
+// The bulk endpoints as the bridge's interface declares them, as the kernel's
+// usb-serial core finds them: 0x81 and 0x01 on a CP2102, but a bridge made
+// by a USB device controller gets whichever its controller assigns.
+bool FindBulkEndpoints(libusb_device* device, unsigned char* in, unsigned char* out)
+{
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0)
+        return false;
+    bool foundIn = false;
+    bool foundOut = false;
+    if (config->bNumInterfaces > kInterface && config->interface[kInterface].num_altsetting > 0) {
+        const libusb_interface_descriptor& setting = config->interface[kInterface].altsetting[0];
+        for (int i = 0; i < setting.bNumEndpoints; ++i) {
+            const libusb_endpoint_descriptor& endpoint = setting.endpoint[i];
+            if ((endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK)
+                continue;
+            const bool isIn = (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN;
+            bool& found = isIn ? foundIn : foundOut;
+            if (!found)
+                *(isIn ? in : out) = endpoint.bEndpointAddress;
+            found = true;
+        }
+    }
+    libusb_free_config_descriptor(config);
+    return foundIn && foundOut;
+}
+
 }  // namespace
 
 namespace cp2102 {
@@ -154,6 +179,8 @@ struct Device {
     libusb_device_handle* usb = nullptr;
     std::vector<unsigned char> surplus;
     uint32_t baudRate = 0;
+    unsigned char endpointIn = 0;
+    unsigned char endpointOut = 0;
 };
 
 int GetNumDevices(uint32_t* count)
@@ -221,6 +248,10 @@ int Open(uint32_t index, Device** device)
     BridgeLibrary& library = Library();
     if (index >= library.devices.size())
         return kInvalidParameter;
+    unsigned char endpointIn = 0;
+    unsigned char endpointOut = 0;
+    if (!FindBulkEndpoints(library.devices[index], &endpointIn, &endpointOut))
+        return kDeviceIoFailed;
     libusb_device_handle* usb = nullptr;
     if (libusb_open(library.devices[index], &usb) != 0)
         return kDeviceNotFound;
@@ -238,6 +269,8 @@ int Open(uint32_t index, Device** device)
     }
     *device = new Device;
     (*device)->usb = usb;
+    (*device)->endpointIn = endpointIn;
+    (*device)->endpointOut = endpointOut;
     return kSuccess;
 }
 
@@ -341,7 +374,7 @@ int Read(Device* device, void* buffer, uint32_t wanted, uint32_t* returned)
         // packet. Past the deadline one more transfer of the shortest time still
         // looks for input already there, however late the process got to run.
         int length = 0;
-        const int result = libusb_bulk_transfer(device->usb, kEndpointIn, packets, int(sizeof packets), &length,
+        const int result = libusb_bulk_transfer(device->usb, device->endpointIn, packets, int(sizeof packets), &length,
                                                 deadline.NextWaitMs());
         length = std::max(length, 0);
         const uint32_t used = std::min<uint32_t>(uint32_t(length), wanted - got);
@@ -407,7 +440,7 @@ int Write(Device* device, const void* buffer, uint32_t count, uint32_t* written)
         const auto slice = std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(kInterruptPollMs));
         int length = 0;
         const int result =
-            libusb_bulk_transfer(device->usb, kEndpointOut, bytes + *written, int(count - *written), &length,
+            libusb_bulk_transfer(device->usb, device->endpointOut, bytes + *written, int(count - *written), &length,
                                  unsigned(std::max<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(slice).count(), 1)));
         *written += uint32_t(std::max(length, 0));
         if (result != 0 && result != LIBUSB_ERROR_TIMEOUT)
