@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <csignal>
+#include <sys/wait.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -158,6 +160,61 @@ TEST(ComPortOpen, MissingNonTerminalAndHeldPortsFail)
     // No sharing between two links either.
     ComPort second;
     EXPECT_FALSE(second.Open(terminal.Slave().c_str(), 9600, 2000));
+}
+
+// A program that opened the port without a lock (a terminal, cat) would get
+// the target's replies: the port is in use while it has it. The processes
+// that started the link do not count (a script that opened the port and runs
+// the program hands it over), so a child holds it here.
+TEST(ComPortOpen, PortOpenInAnotherProcessIsInUse)
+{
+    Terminal terminal;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const int fd = open(terminal.Slave().c_str(), O_RDWR | O_NOCTTY);
+        if (fd >= 0 && write(ready[1], "x", 1) == 1)
+            pause();
+        _exit(1);
+    }
+    char started = 0;
+    ASSERT_EQ(read(ready[0], &started, 1), 1);
+    ComPort port;
+    EXPECT_FALSE(port.Open(terminal.Slave().c_str(), 9600, 2000));
+    EXPECT_FALSE(port.IsOpen());
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_TRUE(port.Open(terminal.Slave().c_str(), 9600, 2000));
+}
+
+// Root may open a port that another program made exclusive: closing it must
+// not end that program's exclusive mode, only the one the link set itself.
+TEST(ComPortOpen, CloseEndsOnlyItsOwnExclusiveMode)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root opens a terminal that is in exclusive mode";
+    Terminal terminal;
+    const int other = open(terminal.Slave().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 9600, 2000));
+    EXPECT_TRUE(port.Close());
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+
+    ASSERT_EQ(ioctl(other, TIOCNXCL), 0);
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 9600, 2000));
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    EXPECT_TRUE(port.Close());
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(other);
 }
 
 TEST(ComPortOpen, SecondOpenFailsAndLeavesTheFirstUsable)

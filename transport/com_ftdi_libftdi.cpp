@@ -8,9 +8,11 @@
 #include <ftdi.h>
 #include <libusb.h>
 #include <thread>
+#include <vector>
 
 #include "interrupt.h"
 #include "read_deadline.h"
+#include "tty_users.h"
 
 namespace {
 
@@ -67,21 +69,32 @@ ftdi_parity_type ParityOf(const LineSettings& settings)
     }
 }
 
-// Opens the first attached converter whose description equals the name.
+// Opens the first attached converter whose description equals the name, in
+// bus, then address order (libusb lists in no fixed order: the converter
+// plugged in last comes first). One whose tty another program has open is
+// not taken from it: detaching ftdi_sio would hang that program up.
 bool OpenByDescription(ftdi_context* context, const char* name)
 {
     ftdi_device_list* devices = nullptr;
     // Vendor and product 0: every converter with FTDI's default ids.
     if (ftdi_usb_find_all(context, &devices, 0, 0) < 0)
         return false;
+    std::vector<libusb_device*> ordered;
+    for (ftdi_device_list* entry = devices; entry; entry = entry->next)
+        ordered.push_back(entry->dev);
+    std::sort(ordered.begin(), ordered.end(), [](libusb_device* a, libusb_device* b) {
+        const int busA = libusb_get_bus_number(a), busB = libusb_get_bus_number(b);
+        return busA != busB ? busA < busB : libusb_get_device_address(a) < libusb_get_device_address(b);
+    });
     bool opened = false;
-    for (ftdi_device_list* entry = devices; entry && !opened; entry = entry->next) {
+    for (libusb_device* device : ordered) {
         char description[kDescriptionSize] = {};
-        if (ftdi_usb_get_strings(context, entry->dev, nullptr, 0, description, sizeof description, nullptr, 0) != 0)
+        if (ftdi_usb_get_strings(context, device, nullptr, 0, description, sizeof description, nullptr, 0) != 0)
             continue;
         if (std::strcmp(description, name) != 0)
             continue;
-        opened = ftdi_usb_open_dev(context, entry->dev) == 0;
+        opened = !UsbDeviceTtyInUse(libusb_get_bus_number(device), libusb_get_device_address(device)) &&
+                 ftdi_usb_open_dev(context, device) == 0;
         break;
     }
     ftdi_list_free(&devices);

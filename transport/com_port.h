@@ -37,4 +37,6 @@ private:
     // The device handle: a file descriptor or a Windows HANDLE; -1 when closed.
     intptr_t handle_ = -1;
     Timeouts timeouts_;
+    // Open made the port exclusive: Close ends it.
+    bool setExclusive_ = false;
 };

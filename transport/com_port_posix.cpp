@@ -25,6 +25,7 @@
 
 #include "interrupt.h"
 #include "read_deadline.h"
+#include "tty_users.h"
 
 namespace {
 
@@ -45,6 +46,21 @@ bool RateTaken(uint32_t wanted, uint32_t actual)
 {
     const uint64_t difference = wanted > actual ? wanted - actual : actual - wanted;
     return difference * 100 <= uint64_t(wanted) * kRateTolerancePercent;
+}
+
+// Makes the port exclusive (further opens fail, but for root), and tells
+// whether this call is what made it so.
+bool SetExclusive(int handle, bool* set)
+{
+    int already = 0;
+#if defined(TIOCGEXCL)
+    if (ioctl(handle, TIOCGEXCL, &already) != 0)
+        already = 0;
+#endif
+    if (ioctl(handle, TIOCEXCL) != 0)
+        return false;
+    *set = !already;
+    return true;
 }
 
 struct timespec ToTimespec(std::chrono::nanoseconds wait)
@@ -295,8 +311,10 @@ bool ComPort::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
     handle_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (handle_ == kInvalidHandle)
         return false;
-    // No sharing: another program holding the port makes the open fail.
-    if (!isatty(Fd(handle_)) || flock(Fd(handle_), LOCK_EX | LOCK_NB) != 0 || ioctl(Fd(handle_), TIOCEXCL) != 0) {
+    // No sharing: another program holding the port makes the open fail,
+    // also one that just opened it, without a lock.
+    if (!isatty(Fd(handle_)) || flock(Fd(handle_), LOCK_EX | LOCK_NB) != 0 || !SetExclusive(Fd(handle_), &setExclusive_) ||
+        TtyOpenElsewhere(Fd(handle_))) {
         Release();
         return false;
     }
@@ -322,7 +340,10 @@ bool ComPort::ApplyLineSettings(const LineSettings& settings)
 
 void ComPort::Release()
 {
-    ioctl(Fd(handle_), TIOCNXCL);
+    // Another program's exclusive mode is not ours to end.
+    if (setExclusive_)
+        ioctl(Fd(handle_), TIOCNXCL);
+    setExclusive_ = false;
     flock(Fd(handle_), LOCK_UN);
     close(Fd(handle_));
     handle_ = kInvalidHandle;

@@ -12,6 +12,7 @@
 
 #include "interrupt.h"
 #include "read_deadline.h"
+#include "tty_users.h"
 
 namespace {
 
@@ -248,12 +249,17 @@ int Open(uint32_t index, Device** device)
     BridgeLibrary& library = Library();
     if (index >= library.devices.size())
         return kInvalidParameter;
+    // A bridge whose tty another program has open is not taken from it:
+    // detaching cp210x would hang that program up.
+    libusb_device* bridge = library.devices[index];
+    if (UsbDeviceTtyInUse(libusb_get_bus_number(bridge), libusb_get_device_address(bridge)))
+        return kDeviceNotFound;
     unsigned char endpointIn = 0;
     unsigned char endpointOut = 0;
-    if (!FindBulkEndpoints(library.devices[index], &endpointIn, &endpointOut))
+    if (!FindBulkEndpoints(bridge, &endpointIn, &endpointOut))
         return kDeviceIoFailed;
     libusb_device_handle* usb = nullptr;
-    if (libusb_open(library.devices[index], &usb) != 0)
+    if (libusb_open(bridge, &usb) != 0)
         return kDeviceNotFound;
     // The kernel's serial driver lets go while we hold the bridge, and gets it back
     // when we release it; where the platform cannot detach, the claim decides.
