@@ -217,6 +217,20 @@ TEST(ComPortOpen, CloseEndsOnlyItsOwnExclusiveMode)
     close(other);
 }
 
+// A UART divides its clock by a whole number, whatever rate its driver
+// reports back: what a PC's 16550 (115200 over the divisor) makes of the
+// command line's rates that it cannot make exactly.
+TEST(ComPortRates, UartClockOverTheNearestWholeDivisor)
+{
+    EXPECT_EQ(ComPort::RateFromClock(115200, 56000), 57600u);  // divisor 2: +2.9 %
+    EXPECT_EQ(ComPort::RateFromClock(115200, 14400), 14400u);
+    EXPECT_EQ(ComPort::RateFromClock(115200, 110), 110u);      // divisor 1047
+    EXPECT_EQ(ComPort::RateFromClock(115200, 128000), 115200u);
+    EXPECT_EQ(ComPort::RateFromClock(115200, 256000), 115200u);
+    EXPECT_EQ(ComPort::RateFromClock(1500000, 56000), 55555u);  // divisor 27: -0.8 %
+    EXPECT_EQ(ComPort::RateFromClock(0, 56000), 56000u);        // the driver tells no clock
+}
+
 TEST(ComPortOpen, SecondOpenFailsAndLeavesTheFirstUsable)
 {
     Terminal terminal;

@@ -30,6 +30,10 @@ public:
     // The device that a port name stands for on this platform; empty for none.
     static std::string DevicePath(const char* name);
 
+    // The rate a UART whose clock over 16 is baudBase makes when asked for
+    // this one: the clock over the nearest whole divisor.
+    static uint32_t RateFromClock(uint32_t baudBase, uint32_t rate);
+
 private:
     bool ApplyLineSettings(const LineSettings& settings);
     void Release();
@@ -39,4 +43,6 @@ private:
     Timeouts timeouts_;
     // Open made the port exclusive: Close ends it.
     bool setExclusive_ = false;
+    // The port's flags before Open lowered its latency; -1: unchanged.
+    int formerSerialFlags_ = -1;
 };

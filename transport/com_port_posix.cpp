@@ -15,6 +15,7 @@
 #if defined(__linux__)
 // termios2 lets any rate be set, also those without a B-constant.
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <sys/prctl.h>
 #else
 #include <termios.h>
@@ -141,6 +142,19 @@ void MakeRaw(struct termios2* tio, const LineSettings& settings)
     tio->c_cc[VTIME] = 0;
 }
 
+// The rate the port really runs at, where its driver tells its clock: a UART
+// divides its clock (TIOCGSERIAL baud_base, the clock over 16: 115200 on a
+// PC's 16550) by a whole number, while the 8250 driver reports back the rate
+// it was asked for (56000 runs at 115200 / 2 = 57600). A driver that tells
+// nothing keeps the rate it reported.
+uint32_t RateMade(int handle, uint32_t rate)
+{
+    struct serial_struct serial;
+    if (ioctl(handle, TIOCGSERIAL, &serial) != 0 || serial.baud_base <= 0)
+        return rate;
+    return ComPort::RateFromClock(uint32_t(serial.baud_base), rate);
+}
+
 bool SetLine(int handle, const LineSettings& settings)
 {
     struct termios2 tio;
@@ -152,7 +166,32 @@ bool SetLine(int handle, const LineSettings& settings)
     struct termios2 taken;
     if (ioctl(handle, TCGETS2, &taken) != 0)
         return false;
-    return RateTaken(settings.baudRate, taken.c_ospeed);
+    return RateTaken(settings.baudRate, taken.c_ospeed) &&
+           RateTaken(settings.baudRate, RateMade(handle, taken.c_ospeed));
+}
+
+// ftdi_sio holds received bytes for its latency timer (16 ms by default)
+// before it sends them over USB, on every one-byte acknowledgement; in
+// low-latency mode the converter's timer is 1 ms. Only for USB-serial ports,
+// as a best effort: a port that refuses keeps its timer. Returns the former
+// flags, or -1 when nothing changed.
+int LowerLatency(int handle)
+{
+    struct serial_struct serial;
+    if (!TtyIsUsbSerial(handle) || ioctl(handle, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY))
+        return -1;
+    const int former = serial.flags;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return ioctl(handle, TIOCSSERIAL, &serial) == 0 ? former : -1;
+}
+
+void RestoreSerialFlags(int handle, int flags)
+{
+    struct serial_struct serial;
+    if (flags < 0 || ioctl(handle, TIOCGSERIAL, &serial) != 0)
+        return;
+    serial.flags = flags;
+    ioctl(handle, TIOCSSERIAL, &serial);
 }
 
 bool FlushBoth(int handle)
@@ -218,6 +257,14 @@ bool SetLine(int handle, const LineSettings& settings)
     return tcgetattr(handle, &taken) == 0 && RateTaken(settings.baudRate, uint32_t(cfgetospeed(&taken)));
 #endif
 }
+
+// Elsewhere the driver's clock is not known, nor its latency to be lowered.
+int LowerLatency(int)
+{
+    return -1;
+}
+
+void RestoreSerialFlags(int, int) {}
 
 bool FlushBoth(int handle)
 {
@@ -285,6 +332,16 @@ std::string ComPort::DevicePath(const char* name)
     return std::string("/dev/") + rest;
 }
 
+uint32_t ComPort::RateFromClock(uint32_t baudBase, uint32_t rate)
+{
+    if (baudBase == 0 || rate == 0)
+        return rate;
+    // The divisor nearest to the rate, as the UART drivers round it; none
+    // below 1 (a rate far above the clock gets the clock at best).
+    const uint64_t divisor = (uint64_t(baudBase) + rate / 2) / rate;
+    return divisor == 0 ? baudBase : uint32_t(baudBase / divisor);
+}
+
 LineSettings ComPort::LineSettingsFor(uint32_t baudRate)
 {
     return DefaultLineSettings(baudRate, kParityEven);
@@ -323,6 +380,7 @@ bool ComPort::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
         Release();
         return false;
     }
+    formerSerialFlags_ = LowerLatency(Fd(handle_));
     return true;
 }
 
@@ -340,6 +398,8 @@ bool ComPort::ApplyLineSettings(const LineSettings& settings)
 
 void ComPort::Release()
 {
+    RestoreSerialFlags(Fd(handle_), formerSerialFlags_);
+    formerSerialFlags_ = -1;
     // Another program's exclusive mode is not ours to end.
     if (setExclusive_)
         ioctl(Fd(handle_), TIOCNXCL);

@@ -19,3 +19,6 @@ bool TtyOpenElsewhere(int descriptor);
 // ttyACM node of one of its interfaces) is open in a process or locked; its
 // node is stored when tty is not null.
 bool UsbDeviceTtyInUse(int bus, int address, std::string* tty = nullptr);
+
+// The terminal is a port of a USB-to-serial converter (ttyUSB).
+bool TtyIsUsbSerial(int descriptor);

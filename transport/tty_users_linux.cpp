@@ -191,3 +191,21 @@ bool UsbDeviceTtyInUse(int bus, int address, std::string* tty)
     }
     return false;
 }
+
+// /sys/dev/char/<major>:<minor>/device is the port's device: a ttyUSB port
+// is on the usb-serial bus.
+bool TtyIsUsbSerial(int descriptor)
+{
+    struct stat node;
+    if (fstat(descriptor, &node) != 0 || !S_ISCHR(node.st_mode))
+        return false;
+    const std::string link = "/sys/dev/char/" + std::to_string(major(node.st_rdev)) + ":" +
+                             std::to_string(minor(node.st_rdev)) + "/device/subsystem";
+    char target[512];
+    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0)
+        return false;
+    target[length] = '\0';
+    const char* name = strrchr(target, '/');
+    return strcmp(name ? name + 1 : target, "usb-serial") == 0;
+}

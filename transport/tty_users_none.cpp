@@ -11,3 +11,8 @@ bool UsbDeviceTtyInUse(int, int, std::string*)
 {
     return false;
 }
+
+bool TtyIsUsbSerial(int)
+{
+    return false;
+}
