@@ -284,16 +284,17 @@ TEST_F(Ftdi, KernelDriverLowersTheLatencyTimerWhileOpen)
     EXPECT_EQ(guest().Run("cat /sys/bus/usb-serial/devices/ttyUSB0/latency_timer").out, before.out);
 }
 
-// Opening a tty raises DTR and RTS before any program can lower them; a board
-// that resets on DTR is reset by every run. The port is left at speed 0, so
-// that the next open leaves the lines as they are.
-TEST_F(Ftdi, KernelDriverKeepsDtrAndRtsLowAtTheNextOpen)
+// Opening a tty at a speed other than 0 (and leaving speed 0) raises DTR and
+// RTS in the kernel before any program can lower them: the port lowers them
+// before any data goes out, and they stay low.
+TEST_F(Ftdi, KernelDriverLowersDtrAndRtsBeforeData)
 {
-    WithTarget("ftdi0", {}, std::string("update -F") + kTiny + " -COM/dev/ttyUSB0 -115200");
     const GuestResult result =
-        WithTarget("ftdi0", {}, std::string("update -F") + kTiny + " -COM/dev/ttyUSB0 -115200");
+        WithTarget("ftdi0", {}, std::string("update -F") + kSmall + " -COM/dev/ttyUSB0 -115200");
     EXPECT_EQ(result.status, 0) << result.out;
-    EXPECT_EQ(ModemControl().find("0x303"), std::string::npos) << ModemControl();
+    EXPECT_NE(LastBefore("got control 0x4001,").find("value 0x300"), std::string::npos) << ModemControl();
+    const std::string lines = ModemControl();
+    EXPECT_EQ(lines.substr(lines.rfind(' ') + 1), "0x300") << lines;
 }
 
 TEST_F(Ftdi, LibftdiRunsNoParityWithTheLinesLow)
@@ -438,13 +439,6 @@ protected:
         return ("\n" + report).find("\n" + line + "\n") != std::string::npos;
     }
 
-    static int Count(const std::string& report, const std::string& text)
-    {
-        int count = 0;
-        for (size_t at = report.find(text); at != std::string::npos; at = report.find(text, at + 1))
-            ++count;
-        return count;
-    }
 };
 
 TEST_F(Cp2102, KernelDriverRunsEvenParityAtTheRateAsked)
@@ -462,17 +456,20 @@ TEST_F(Cp2102, KernelDriverRunsEvenParityAtTheRateAsked)
     EXPECT_TRUE(Has(report, "bytes " + std::to_string(kMediumBytes))) << report;
 }
 
-// cp210x raises DTR and RTS (SET_MHS 0x0303) when the tty opens with a speed
-// other than 0: only the first open after plugging in may do so.
-TEST_F(Cp2102, KernelDriverKeepsDtrAndRtsLowAtTheNextOpen)
+// cp210x raises DTR and RTS (SET_MHS 0x0303) when the tty opens: the port
+// lowers them (0x0300) before the first data, whose wait for the transmitter
+// is the first GET_COMM_STATUS (c1 10), and they stay low.
+TEST_F(Cp2102, KernelDriverLowersDtrAndRtsBeforeData)
 {
     Plug();
-    for (int run = 0; run < 2; ++run) {
-        const GuestResult result = guest().Run(std::string("update -F") + kTiny + " -COM/dev/ttyUSB0 -115200");
-        EXPECT_EQ(result.status, 0) << result.out;
-    }
+    const GuestResult result = guest().Run(std::string("update -F") + kTiny + " -COM/dev/ttyUSB0 -115200");
+    EXPECT_EQ(result.status, 0) << result.out;
     const std::string report = Unplug();
-    EXPECT_EQ(Count(report, "request 41 07 0303"), 1) << report;
+    const size_t raised = report.find("request 41 07 0303");
+    const size_t lowered = report.find("request 41 07 0300", raised);
+    ASSERT_NE(raised, std::string::npos) << report;
+    ASSERT_NE(lowered, std::string::npos) << report;
+    EXPECT_LT(lowered, report.find("request c1 10")) << report;
     EXPECT_TRUE(Has(report, "dtr 0")) << report;
     EXPECT_TRUE(Has(report, "rts 0")) << report;
 }
