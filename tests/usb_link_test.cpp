@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -135,6 +138,30 @@ TYPED_TEST(UsbLink, EmptyReadEndsAtItsDeadline)
     const double expected = std::is_same<TypeParam, FtdiKind>::value ? 120.0 : 60.0;
     EXPECT_GE(elapsed, expected);
     EXPECT_LT(elapsed, expected + 30.0);
+}
+
+// A converter whose tty another program has open (a terminal, cat) is that
+// program's: detaching the kernel's driver would hang it up. The link
+// refuses it and leaves the driver bound; once the tty is closed it opens.
+TYPED_TEST(UsbLink, ConverterWhoseTtyIsOpenElsewhereIsRefused)
+{
+    this->Attach();
+    const int tty = open(this->bed.AddTty(0, "ttyUSB0").c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(tty, 0);
+    // Another process holds it: the child inherits the descriptor and waits.
+    const pid_t holder = fork();
+    if (holder == 0) {
+        pause();
+        _exit(0);
+    }
+    close(tty);
+    EXPECT_FALSE(this->Open(115200));
+    EXPECT_FALSE(this->link.IsOpen());
+    EXPECT_TRUE(this->bed.KernelDriverBound(0));
+    EXPECT_EQ(this->bed.Counters(0).detaches, 0);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_TRUE(this->Open(115200));
 }
 
 TEST(FtdiLink, ReadEndsAtItsDeadlineWhenTheChipNaksWhileIdle)

@@ -54,14 +54,15 @@ std::string FirstLine(const std::string& path)
     return line;
 }
 
-// The same device: one character device may have several nodes (a symlink
-// resolves to the same node, but a second node made with mknod does not);
-// a node that is no device (an emulated one) is known by its inode.
+// The same device: the same node, or another node of the same character
+// device (a second node made with mknod has its own inode). Under an
+// emulated /dev the node may carry a made-up device number: its inode still
+// tells.
 bool SameDevice(const struct stat& a, const struct stat& b)
 {
-    if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode))
-        return a.st_rdev == b.st_rdev;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    if (a.st_dev == b.st_dev && a.st_ino == b.st_ino)
+        return true;
+    return S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode) && a.st_rdev != 0 && a.st_rdev == b.st_rdev;
 }
 
 // This process and the ones that started it.

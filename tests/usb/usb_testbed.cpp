@@ -547,6 +547,20 @@ void UsbTestbed::Add(std::shared_ptr<UsbDeviceModel> model)
     testbed_->devices.push_back(std::move(device));
 }
 
+std::string UsbTestbed::AddTty(size_t device, const std::string& name)
+{
+    // The device's sysfs folder is 1-<address>, as Add made it.
+    const std::string usb = "/devices/usb1/1-" + std::to_string(device + 2);
+    const std::string entry = "P: " + usb + "/" + usb.substr(usb.rfind('/') + 1) + ":1.0/" + name + "/tty/" + name +
+                              "\nN: " + name + "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + name + "\n";
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed_->bed, entry.c_str(), &error)) {
+        fprintf(stderr, "cannot add %s: %s\n", name.c_str(), error ? error->message : "?");
+        g_clear_error(&error);
+    }
+    return "/dev/" + name;
+}
+
 void UsbTestbed::SetClaimedElsewhere(size_t device, bool claimed)
 {
     std::lock_guard<std::recursive_mutex> guard(testbed_->lock);

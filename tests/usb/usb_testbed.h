@@ -70,6 +70,10 @@ public:
     void SetClaimedElsewhere(size_t device, bool claimed);
     // The device refuses its string descriptors (a stall).
     void SetStringsRefused(size_t device, bool refused);
+    // The tty that the kernel's serial driver made for the device's first
+    // interface (a ttyUSB node); returns its /dev path as the emulated
+    // system names it.
+    std::string AddTty(size_t device, const std::string& name);
     UsbDeviceCounters Counters(size_t device);
     // The kernel's serial driver is bound to the interface (it has its tty node).
     // Every device starts bound, as when it is plugged in.
