@@ -1,16 +1,52 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build and the tests need, when missing.
+# Installs the Debian packages that are missing: those that building and the
+# demo need, or (with "tests") those that the whole test suite needs too.
+# Root installs them; another user through sudo where it is there; otherwise
+# the script names the packages to install and stops.
+# usage: deps.sh [demo|tests]
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev
-          libusb-1.0-0-dev libftdi1-dev umockdev libumockdev-dev)
+build=(cmake g++ make pkg-config libusb-1.0-0-dev libftdi1-dev)
+# GoogleTest, the USB emulation, manual page lint and the Debian package.
+tests=(libgtest-dev libgmock-dev umockdev libumockdev-dev groff-base mandoc
+       dpkg-dev file lintian git)
+
+case "${1:-tests}" in
+  demo) packages=("${build[@]}") ;;
+  tests) packages=("${build[@]}" "${tests[@]}") ;;
+  *) echo "usage: $0 [demo|tests]" >&2; exit 2 ;;
+esac
+
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
 done
-if [ ${#missing[@]} -gt 0 ]; then
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+export DEBIAN_FRONTEND=noninteractive
+install=(apt-get install -y -qq --no-install-recommends "${missing[@]}")
+if [ "$(id -u)" -eq 0 ]; then
   echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  "${install[@]}" >/dev/null
+  exit 0
 fi
+
+if command -v sudo >/dev/null; then
+  # Without a terminal sudo cannot ask for a password: then it must not need one.
+  sudo_=(sudo)
+  [ -t 0 ] || sudo_=(sudo -n)
+  echo "installing with sudo: ${missing[*]}"
+  if "${sudo_[@]}" apt-get update -qq && "${sudo_[@]}" env DEBIAN_FRONTEND=noninteractive "${install[@]}" >/dev/null; then
+    exit 0
+  fi
+  echo "sudo could not install them." >&2
+fi
+
+cat >&2 <<MESSAGE
+These Debian packages are needed and not installed:
+  ${missing[*]}
+Install them as root, then run this command again:
+  apt-get install ${missing[*]}
+MESSAGE
+exit 1

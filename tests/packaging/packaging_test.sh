@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Checks what `cmake --install` and `cpack -G DEB` deliver, and the manual page.
+# usage: packaging_test.sh install|manual|deb SOURCE_DIR BUILD_DIR VERSION
+set -euo pipefail
+
+what=$1 source=$2 build=$3 version=$4
+scratch=$(mktemp -d /tmp/update-packaging-XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+
+fail() {
+  echo "FAILED: $*" >&2
+  failures=$((failures + 1))
+}
+
+expect_same() {  # what, expected, actual
+  if [ "$2" != "$3" ]; then
+    fail "$1"
+    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") >&2 || true
+  fi
+}
+
+# The installed program prints the same usage text as the one built, and
+# fails as the program does without arguments.
+check_program_runs() {  # program
+  local status=0 expected
+  "$1" >"$scratch/usage" 2>"$scratch/usage.err" || status=$?
+  expected=$("$build/update" 2>/dev/null || true)
+  expect_same "usage text of $1" "$expected" "$(cat "$scratch/usage")"
+  expect_same "exit status of $1 without arguments" 255 "$status"
+  expect_same "standard error of $1 without arguments" "" "$(cat "$scratch/usage.err")"
+}
+
+case $what in
+install)
+  cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+  expect_same "installed files" \
+    "bin/update
+lib/udev/rules.d/60-update.rules
+share/man/man1/update.1" \
+    "$(cd "$scratch/prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)"
+  cmp -s "$source/doc/update.1" "$scratch/prefix/share/man/man1/update.1" || fail "manual page differs from its source"
+  cmp -s "$source/packaging/60-update.rules" "$scratch/prefix/lib/udev/rules.d/60-update.rules" ||
+    fail "udev rules differ from their source"
+  [ -x "$scratch/prefix/bin/update" ] || fail "bin/update is not executable"
+  check_program_runs "$scratch/prefix/bin/update"
+  ;;
+
+manual)
+  page=$source/doc/update.1
+  # Any diagnostic at all fails: warnings and style remarks included.
+  expect_same "groff -man -ww -z" "" "$(groff -man -ww -z "$page" 2>&1)"
+  expect_same "mandoc -T lint" "" "$(mandoc -T lint "$page" 2>&1)"
+  # The title line carries the version of the program and a fixed date.
+  title=$(grep '^\.TH ' "$page")
+  [[ $title =~ ^\.TH\ UPDATE\ 1\ [0-9]{4}-[0-9]{2}-[0-9]{2}\ \"update\ ([0-9.]+)\" ]] || fail "title line: $title"
+  expect_same "version in the manual page" "$version" "${BASH_REMATCH[1]:-}"
+  # Every message that the program prints to standard output is explained.
+  for message in "Connection with Serial Com-Port" "Connection with FTDI-USB Device" \
+                 "Connection with CP2102-USB Device" "not found or no rights" "in use or does not exist" \
+                 "is larger than 262144 bytes" "ends inside a block" "Target updated successfully" \
+                 "Failed: Target is not responding" "CRC error. File damaged" "Transferring.. 100% done"; do
+    grep -q -- "$(sed 's/-/\\\\-/g' <<<"$message")" "$page" || fail "the manual does not mention: $message"
+  done
+  for section in SYNOPSIS OPTIONS "IMAGE FILE" PROTOCOL "EXIT STATUS" ENVIRONMENT FILES EXAMPLES TROUBLESHOOTING; do
+    grep -q "^\.SH $section\$" "$page" || fail "section $section missing"
+  done
+  ;;
+
+deb)
+  cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
+    { cat "$scratch/cpack.log" >&2; fail "cpack"; exit 1; }
+  deb=$scratch/out/update_${version}_$(dpkg --print-architecture).deb
+  [ -f "$deb" ] || { ls "$scratch/out" >&2; fail "no $deb"; exit 1; }
+
+  # Depends names the packages that hold the libraries the program links.
+  depends=$(dpkg-deb -f "$deb" Depends)
+  for library in libftdi1 libusb-1.0; do
+    path=$(ldd "$build/update" | awk -v lib="$library" 'index($1, lib ".so") == 1 { print $3 }')
+    owner=$(dpkg -S "$(readlink -f "$path")" 2>/dev/null | head -1 | cut -d: -f1)
+    [ -n "$owner" ] || { fail "no package holds $library ($path)"; continue; }
+    case ", $depends," in
+      *", $owner ("* | *", $owner,"*) ;;
+      *) fail "Depends lacks $owner: $depends" ;;
+    esac
+  done
+  [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no Maintainer"
+  [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 2 ] || fail "no extended Description"
+  expect_same "package version" "$version" "$(dpkg-deb -f "$deb" Version)"
+
+  expect_same "package contents" \
+    "./usr/bin/update
+./usr/lib/udev/rules.d/60-update.rules
+./usr/share/doc/update/changelog.gz
+./usr/share/doc/update/copyright
+./usr/share/man/man1/update.1.gz" \
+    "$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort)"
+
+  # Errors and warnings both fail; lintian's notes for root are dropped.
+  lintian --fail-on error,warning "$deb" >"$scratch/lintian" 2>/dev/null || fail "lintian"
+  cat "$scratch/lintian" >&2
+
+  dpkg -x "$deb" "$scratch/root"
+  zcat "$scratch/root/usr/share/man/man1/update.1.gz" | cmp -s - "$source/doc/update.1" ||
+    fail "packaged manual page differs from its source"
+  check_program_runs "$scratch/root/usr/bin/update"
+  ;;
+
+*)
+  echo "usage: $0 install|manual|deb SOURCE_DIR BUILD_DIR VERSION" >&2
+  exit 2
+  ;;
+esac
+
+[ $failures -eq 0 ] || exit 1
+echo "$what: all checks passed"
