@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that are missing: those that building and the
-# demo need, or (with "tests") those that the whole test suite needs too.
-# Root installs them; another user through sudo where it is there; otherwise
-# the script names the packages to install and stops.
-# usage: deps.sh [demo|tests]
+# demo need, or (with "tests") those that the whole test suite needs too, or
+# the packages named. Root installs them; another user through sudo where it
+# is there; otherwise the script names the packages to install and stops.
+# usage: deps.sh [demo|tests|PACKAGE...]
 set -euo pipefail
 
 build=(cmake g++ make pkg-config libusb-1.0-0-dev libftdi1-dev)
@@ -14,7 +14,7 @@ tests=(libgtest-dev libgmock-dev umockdev libumockdev-dev groff-base mandoc
 case "${1:-tests}" in
   demo) packages=("${build[@]}") ;;
   tests) packages=("${build[@]}" "${tests[@]}") ;;
-  *) echo "usage: $0 [demo|tests]" >&2; exit 2 ;;
+  *) packages=("$@") ;;
 esac
 
 missing=()

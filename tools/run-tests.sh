@@ -6,13 +6,13 @@
 # code again, only slower under emulation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/deps.sh
+tools/deps.sh tests
 tests/vm/deps.sh
 
-tools/build.sh build
+tools/build.sh build -DUPDATE_TESTS=ON
 (cd build && ctest -j"$(nproc)" --output-on-failure --timeout 120)
 
-tools/build.sh build-sanitize -DUPDATE_SANITIZE=ON -DUPDATE_VM_TESTS=OFF
+tools/build.sh build-sanitize -DUPDATE_SANITIZE=ON -DUPDATE_VM_TESTS=OFF -DUPDATE_TESTS=ON
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:verify_asan_link_order=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-sanitize && ctest -j"$(nproc)" --output-on-failure --timeout 120)
