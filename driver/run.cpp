@@ -1,13 +1,17 @@
 #include "run.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "com_cp2102.h"
 #include "com_ftdi.h"
 #include "com_port.h"
+#include "diagnostics.h"
 #include "image.h"
 #include "interrupt.h"
+#include "link_failure.h"
+#include "listing.h"
 #include "platform.h"
 #include "settings.h"
 #include "transfer.h"
@@ -77,6 +81,8 @@ int Run(int argc, const char* const* argv)
 {
     if (argc < 2)
         return Usage();
+    if (argc == 2 && std::strcmp(argv[1], "--list") == 0)
+        return ListDevices();
 
     RunSettings settings;
     ParseCommandLine(argc, argv, &settings);
@@ -98,6 +104,7 @@ int Run(int argc, const char* const* argv)
         return Usage();
     }
     fflush(stdout);  // opening a USB link can take a moment
+    ClearLinkFailure();
     const bool opened = link->Open(name, uint32_t(settings.baudRate), kOpenTimeoutMs);
     if (InterruptRequested()) {
         printf("%s", kInterruptedMessage);
@@ -107,6 +114,7 @@ int Run(int argc, const char* const* argv)
     }
     if (!opened) {
         printf("Error: %s in use or does not exist.\n", name);
+        ExplainOpenFailure(settings.transportType, name, uint32_t(settings.baudRate));
         fclose(file);
         return kFailure;
     }

@@ -1,6 +1,7 @@
 #include "transfer.h"
 
 #include "com.h"
+#include "diagnostics.h"
 #include "interrupt.h"
 
 namespace {
@@ -42,6 +43,8 @@ bool TransferImage(Com* link, const Image& image, FILE* file)
     int32_t acknowledged = 0;
     int rejections = 0;
     int spinner = 0;
+    const bool trace = TraceWanted();
+    int block = 1;
 
     while (position < image.count) {
         const int32_t size = BlockSize(image.bytes, position);
@@ -51,17 +54,22 @@ bool TransferImage(Com* link, const Image& image, FILE* file)
         link->SetTimeout(kReplyTimeoutMs);
         PrintProgress(acknowledged, image.count, &spinner);
         // A block that did not go out whole shows up as a missing or rejecting reply.
+        const auto sent = std::chrono::steady_clock::now();
         link->Write(image.bytes + position, uint32_t(size));
 
         uint8_t reply = 0;
         uint32_t received = 0;
-        if (!link->Read(&reply, 1, &received) || received == 0) {
+        const bool replied = link->Read(&reply, 1, &received) && received != 0;
+        if (trace)
+            TraceBlock(block, position, size, rejections + 1, replied ? reply : -1, std::chrono::steady_clock::now() - sent);
+        if (!replied) {
             // A link that gave up because of the interrupt is no silent target.
             if (InterruptRequested())
                 return Fail(kInterruptedMessage, link, file);
             return Fail("\nFailed: Target is not responding.\n", link, file);
         }
         if (reply == kBlockAccepted) {
+            ++block;
             acknowledged += size;
             position += size;
             rejections = 0;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <grp.h>
+#include <pwd.h>
 #include <sstream>
 #include <poll.h>
 #include <sys/wait.h>
@@ -30,10 +32,20 @@ pid_t FirstChildOf(pid_t parent)
     return file >> child ? pid_t(child) : pid_t(0);
 }
 
+// In the child: gives up root for the named user, with no groups beyond its own.
+void BecomeUser(const char* name)
+{
+    const passwd* user = getpwnam(name);
+    if (!user || setgroups(0, nullptr) != 0 || setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0) {
+        perror("cannot become the test user");
+        _exit(126);
+    }
+}
+
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                         const Interruption* interruption)
+                         const Interruption* interruption, const char* user)
 {
     ProcessResult result;
     int outPipe[2];
@@ -58,6 +70,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
         args.push_back(nullptr);
         for (const std::string& entry : environment)
             putenv(const_cast<char*>(entry.c_str()));
+        if (user)
+            BecomeUser(user);
         execv(args[0], args.data());
         _exit(127);
     }

@@ -24,9 +24,10 @@ struct Interruption {
     bool toChild = false;
 };
 
-// Runs argv[0] with the arguments and these environment entries added.
+// Runs argv[0] with the arguments and these environment entries added; as
+// the named user when one is given (the tests must run as root for that).
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
-                         const Interruption* interruption = nullptr);
+                         const Interruption* interruption = nullptr, const char* user = nullptr);
 
 // A fresh folder removed with everything in it at the end of the test.
 class ScratchDir {

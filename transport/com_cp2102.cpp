@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cp2102_bridge.h"
+#include "link_failure.h"
 
 namespace {
 
@@ -65,6 +66,8 @@ bool ComCP2102::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
     if (!FindAndOpen(name) || !handle_)
         return false;
     if (!Configure(baudRate, milliseconds)) {
+        if (LastLinkFailure().kind != LinkFailureKind::kRateRefused)
+            RecordLinkFailure(LinkFailureKind::kRateRefused, LastLinkFailure().systemText);
         cp2102::Close(handle_);
         handle_ = nullptr;
         return false;
@@ -79,6 +82,8 @@ bool ComCP2102::FindAndOpen(const char* name)
     uint32_t count = 0;
     if (cp2102::GetNumDevices(&count) != cp2102::kSuccess)
         return false;
+    LinkFailure notFound;
+    notFound.kind = LinkFailureKind::kNoSuchConverter;
     for (uint32_t index = 0; index < count; ++index) {
         char product[cp2102::kProductStringSize];
         if (cp2102::GetProductString(index, product, cp2102::kDescription) != cp2102::kSuccess)
@@ -86,9 +91,11 @@ bool ComCP2102::FindAndOpen(const char* name)
         if (std::strcmp(product, name) == 0) {
             if (cp2102::Open(index, &handle_) != cp2102::kSuccess)
                 handle_ = nullptr;
-            break;
+            return true;
         }
+        notFound.attached.push_back(product);
     }
+    RecordLinkFailure(notFound);
     return true;
 }
 
@@ -98,8 +105,13 @@ bool ComCP2102::Configure(uint32_t baudRate, uint32_t milliseconds)
     // cannot make, or the target would see garbage at the rate it expects.
     const uint32_t made = RateMade(baudRate);
     const uint64_t difference = made > baudRate ? made - baudRate : baudRate - made;
-    if (difference * 100 > uint64_t(baudRate) * kRateTolerancePercent)
+    if (difference * 100 > uint64_t(baudRate) * kRateTolerancePercent) {
+        LinkFailure failure;
+        failure.kind = LinkFailureKind::kRateRefused;
+        failure.actualRate = made;
+        RecordLinkFailure(failure);
         return false;
+    }
     settings_.baudRate = baudRate;
     return cp2102::SetBaudRate(handle_, settings_.baudRate) == cp2102::kSuccess &&
            cp2102::SetLineControl(handle_, LineControlWord(settings_)) == cp2102::kSuccess &&

@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ftdi.h>
 #include <libusb.h>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "interrupt.h"
+#include "link_failure.h"
 #include "read_deadline.h"
 #include "tty_users.h"
 
@@ -69,6 +72,19 @@ ftdi_parity_type ParityOf(const LineSettings& settings)
     }
 }
 
+// libftdi's codes for "libusb_open() failed" (reading the strings opens the
+// device too) and "unable to claim usb device".
+constexpr int kFtdiOpenFailed = -4;
+constexpr int kFtdiClaimFailed = -5;
+
+std::string NodeOf(libusb_device* device)
+{
+    char node[64];
+    snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", libusb_get_bus_number(device),
+             libusb_get_device_address(device));
+    return node;
+}
+
 // Opens the first attached converter whose description equals the name, in
 // bus, then address order (libusb lists in no fixed order: the converter
 // plugged in last comes first). One whose tty another program has open is
@@ -77,8 +93,10 @@ bool OpenByDescription(ftdi_context* context, const char* name)
 {
     ftdi_device_list* devices = nullptr;
     // Vendor and product 0: every converter with FTDI's default ids.
-    if (ftdi_usb_find_all(context, &devices, 0, 0) < 0)
+    if (ftdi_usb_find_all(context, &devices, 0, 0) < 0) {
+        RecordLinkFailure(LinkFailureKind::kOther, ftdi_get_error_string(context));
         return false;
+    }
     std::vector<libusb_device*> ordered;
     for (ftdi_device_list* entry = devices; entry; entry = entry->next)
         ordered.push_back(entry->dev);
@@ -87,17 +105,43 @@ bool OpenByDescription(ftdi_context* context, const char* name)
         return busA != busB ? busA < busB : libusb_get_device_address(a) < libusb_get_device_address(b);
     });
     bool opened = false;
+    bool matched = false;
+    // Why nothing matched, kept for the driver: the descriptions there are,
+    // or a converter whose description this user may not read.
+    LinkFailure notFound;
+    notFound.kind = LinkFailureKind::kNoSuchConverter;
     for (libusb_device* device : ordered) {
         char description[kDescriptionSize] = {};
-        if (ftdi_usb_get_strings(context, device, nullptr, 0, description, sizeof description, nullptr, 0) != 0)
+        const int read = ftdi_usb_get_strings(context, device, nullptr, 0, description, sizeof description, nullptr, 0);
+        if (read != 0) {
+            if (read == kFtdiOpenFailed) {
+                notFound.kind = LinkFailureKind::kUsbAccessDenied;
+                notFound.device = NodeOf(device);
+            }
+            notFound.systemText = ftdi_get_error_string(context);
             continue;
+        }
+        notFound.attached.push_back(description);
         if (std::strcmp(description, name) != 0)
             continue;
-        opened = !UsbDeviceTtyInUse(libusb_get_bus_number(device), libusb_get_device_address(device)) &&
-                 ftdi_usb_open_dev(context, device) == 0;
+        matched = true;
+        std::string tty;
+        if (UsbDeviceTtyInUse(libusb_get_bus_number(device), libusb_get_device_address(device), &tty)) {
+            RecordLinkFailure(LinkFailureKind::kConverterBusy, "its serial port " + tty + " is open", NodeOf(device));
+            break;
+        }
+        const int result = ftdi_usb_open_dev(context, device);
+        opened = result == 0;
+        if (!opened)
+            RecordLinkFailure(result == kFtdiClaimFailed  ? LinkFailureKind::kConverterBusy
+                              : result == kFtdiOpenFailed ? LinkFailureKind::kUsbAccessDenied
+                                                          : LinkFailureKind::kOther,
+                              ftdi_get_error_string(context), NodeOf(device));
         break;
     }
     ftdi_list_free(&devices);
+    if (!matched)
+        RecordLinkFailure(notFound);
     return opened;
 }
 
@@ -147,8 +191,10 @@ bool ComFTDI::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
     if (device_)
         return false;
     ftdi_context* context = ftdi_new();
-    if (!context)
+    if (!context) {
+        RecordLinkFailure(LinkFailureKind::kOther, "libftdi could not start (ftdi_new)");
         return false;
+    }
     // Take the converter from the kernel's serial driver and give it back at close.
     context->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
     if (!OpenByDescription(context, name)) {
@@ -158,6 +204,7 @@ bool ComFTDI::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
     device_ = new Device;
     device_->context = context;
     if (!Configure(LineSettingsFor(baudRate)) || !SetTimeout(milliseconds)) {
+        RecordLinkFailure(LinkFailureKind::kRateRefused, ftdi_get_error_string(device_->context));
         Release();
         return false;
     }

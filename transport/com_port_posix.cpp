@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #if defined(__linux__)
@@ -25,6 +27,7 @@
 #endif
 
 #include "interrupt.h"
+#include "link_failure.h"
 #include "read_deadline.h"
 #include "tty_users.h"
 
@@ -47,6 +50,52 @@ bool RateTaken(uint32_t wanted, uint32_t actual)
 {
     const uint64_t difference = wanted > actual ? wanted - actual : actual - wanted;
     return difference * 100 <= uint64_t(wanted) * kRateTolerancePercent;
+}
+
+// Why the port could not be opened or held, for the driver to explain.
+void RecordOpenError(const std::string& path, int error)
+{
+    LinkFailure failure;
+    failure.systemText = std::strerror(error);
+    failure.device = path;
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:  // a node without hardware behind it, such as a ttyS without a UART
+        failure.kind = LinkFailureKind::kPortMissing;
+        break;
+    case EACCES:
+    case EPERM: {
+        failure.kind = LinkFailureKind::kPermissionDenied;
+        struct stat status;
+        if (stat(path.c_str(), &status) == 0) {
+            const struct group* owner = getgrgid(status.st_gid);
+            failure.group = owner ? owner->gr_name : std::to_string(status.st_gid);
+        }
+        break;
+    }
+    case EBUSY:        // another program set exclusive use (TIOCEXCL)
+    case EWOULDBLOCK:  // another program holds the lock (flock)
+        failure.kind = LinkFailureKind::kPortBusy;
+        break;
+    case ENOTTY:
+        failure.kind = LinkFailureKind::kNotATerminal;
+        break;
+    default:
+        failure.kind = LinkFailureKind::kOther;
+        break;
+    }
+    RecordLinkFailure(failure);
+}
+
+// The driver did not take the rate: errno says why, or it set another rate.
+void RecordRateRefused(uint32_t actualRate)
+{
+    LinkFailure failure;
+    failure.kind = LinkFailureKind::kRateRefused;
+    failure.systemText = std::strerror(errno);
+    failure.actualRate = actualRate;
+    RecordLinkFailure(failure);
 }
 
 // Makes the port exclusive (further opens fail, but for root), and tells
@@ -161,13 +210,23 @@ bool SetLine(int handle, const LineSettings& settings)
     if (ioctl(handle, TCGETS2, &tio) != 0)
         return false;
     MakeRaw(&tio, settings);
-    if (ioctl(handle, TCSETS2, &tio) != 0)
+    if (ioctl(handle, TCSETS2, &tio) != 0) {
+        RecordRateRefused(0);
         return false;
+    }
     struct termios2 taken;
     if (ioctl(handle, TCGETS2, &taken) != 0)
         return false;
-    return RateTaken(settings.baudRate, taken.c_ospeed) &&
-           RateTaken(settings.baudRate, RateMade(handle, taken.c_ospeed));
+    if (!RateTaken(settings.baudRate, taken.c_ospeed)) {
+        RecordRateRefused(taken.c_ospeed);
+        return false;
+    }
+    const uint32_t made = RateMade(handle, taken.c_ospeed);
+    if (!RateTaken(settings.baudRate, made)) {
+        RecordRateRefused(made);
+        return false;
+    }
+    return true;
 }
 
 // ftdi_sio holds received bytes for its latency timer (16 ms by default)
@@ -251,8 +310,10 @@ bool SetLine(int handle, const LineSettings& settings)
     speed_t speed = settings.baudRate;
     return ioctl(handle, IOSSIOSPEED, &speed) == 0;
 #else
-    if (cfsetspeed(&tio, settings.baudRate) != 0 || tcsetattr(handle, TCSANOW, &tio) != 0)
+    if (cfsetspeed(&tio, settings.baudRate) != 0 || tcsetattr(handle, TCSANOW, &tio) != 0) {
+        RecordRateRefused(0);
         return false;
+    }
     struct termios taken;
     return tcgetattr(handle, &taken) == 0 && RateTaken(settings.baudRate, uint32_t(cfgetospeed(&taken)));
 #endif
@@ -358,25 +419,35 @@ bool ComPort::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
     if (handle_ != kInvalidHandle)
         return false;
     const std::string path = DevicePath(name);
-    if (path.empty())
+    if (path.empty()) {
+        RecordLinkFailure(LinkFailureKind::kPortMissing, "");
         return false;
+    }
 #if defined(__linux__)
     // The drain waits 2 ms per block; the default 50 us of timer slack is a
     // noticeable share of that over a thousand blocks.
     prctl(PR_SET_TIMERSLACK, 1UL);
 #endif
     handle_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (handle_ == kInvalidHandle)
+    if (handle_ == kInvalidHandle) {
+        RecordOpenError(path, errno);
         return false;
+    }
     // No sharing: another program holding the port makes the open fail,
     // also one that just opened it, without a lock.
-    if (!isatty(Fd(handle_)) || flock(Fd(handle_), LOCK_EX | LOCK_NB) != 0 || !SetExclusive(Fd(handle_), &setExclusive_) ||
-        TtyOpenElsewhere(Fd(handle_))) {
+    if (!isatty(Fd(handle_)) || flock(Fd(handle_), LOCK_EX | LOCK_NB) != 0 || !SetExclusive(Fd(handle_), &setExclusive_)) {
+        RecordOpenError(path, errno);
+        Release();
+        return false;
+    }
+    if (TtyOpenElsewhere(Fd(handle_))) {
+        RecordOpenError(path, EBUSY);
         Release();
         return false;
     }
     // The platform has no per-port queue sizes to set.
     if (!ApplyLineSettings(LineSettingsFor(baudRate)) || !SetTimeout(milliseconds)) {
+        RecordLinkFailureIfNone(LinkFailureKind::kOther, std::strerror(errno));
         Release();
         return false;
     }

@@ -5,22 +5,22 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <libusb.h>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "interrupt.h"
+#include "link_failure.h"
 #include "read_deadline.h"
 #include "tty_users.h"
+#include "usb_ids.h"
 
 namespace {
 
 using namespace cp2102;
-
-// The bridges this link drives.
-constexpr uint16_t kSiliconLabsVendor = 0x10C4;
-constexpr uint16_t kCp210xProducts[] = {0xEA60, 0xEA61};
 
 constexpr int kInterface = 0;
 constexpr size_t kPacketSize = 64;
@@ -85,13 +85,29 @@ BridgeLibrary& Library()
     return library;
 }
 
+// The bridges this link drives: the ids of kCp2102LinkIds.
 bool IsBridge(libusb_device* device)
 {
     libusb_device_descriptor descriptor;
-    if (libusb_get_device_descriptor(device, &descriptor) != 0 || descriptor.idVendor != kSiliconLabsVendor)
-        return false;
-    return std::find(std::begin(kCp210xProducts), std::end(kCp210xProducts), descriptor.idProduct) !=
-           std::end(kCp210xProducts);
+    return libusb_get_device_descriptor(device, &descriptor) == 0 &&
+           UsbIdListed(kCp2102LinkIds, descriptor.idVendor, descriptor.idProduct);
+}
+
+std::string NodeOf(libusb_device* device)
+{
+    char node[64];
+    snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", libusb_get_bus_number(device),
+             libusb_get_device_address(device));
+    return node;
+}
+
+// Why libusb could not open or claim the bridge, for the driver to explain.
+void RecordUsbError(int error, libusb_device* device)
+{
+    const LinkFailureKind kind = error == LIBUSB_ERROR_ACCESS ? LinkFailureKind::kUsbAccessDenied
+                                 : error == LIBUSB_ERROR_BUSY ? LinkFailureKind::kConverterBusy
+                                                              : LinkFailureKind::kOther;
+    RecordLinkFailure(kind, libusb_strerror(libusb_error(error)), NodeOf(device));
 }
 
 void ForgetDevices(BridgeLibrary& library)
@@ -105,7 +121,10 @@ int ControlOut(libusb_device_handle* usb, uint8_t request, uint16_t value, unsig
 {
     const int result = libusb_control_transfer(usb, kRequestTypeOut, request, value, kInterface, data, length,
                                                kControlTimeoutMs);
-    return result == length ? kSuccess : kDeviceIoFailed;
+    if (result == length)
+        return kSuccess;
+    RecordLinkFailure(LinkFailureKind::kOther, result < 0 ? libusb_strerror(libusb_error(result)) : "short transfer");
+    return kDeviceIoFailed;
 }
 
 void PutLittleEndian32(unsigned char* bytes, uint32_t value)
@@ -187,15 +206,21 @@ struct Device {
 int GetNumDevices(uint32_t* count)
 {
     BridgeLibrary& library = Library();
-    if (!library.context && libusb_init(&library.context) != 0) {
-        library.context = nullptr;
-        return kDeviceNotFound;
+    if (!library.context) {
+        const int result = libusb_init(&library.context);
+        if (result != 0) {
+            RecordLinkFailure(LinkFailureKind::kOther, libusb_strerror(libusb_error(result)));
+            library.context = nullptr;
+            return kDeviceNotFound;
+        }
     }
     ForgetDevices(library);
     libusb_device** list = nullptr;
     const ssize_t listed = libusb_get_device_list(library.context, &list);
-    if (listed < 0)
+    if (listed < 0) {
+        RecordLinkFailure(LinkFailureKind::kOther, libusb_strerror(libusb_error(listed)));
         return kDeviceNotFound;
+    }
     for (ssize_t i = 0; i < listed; ++i) {
         if (IsBridge(list[i]))
             library.devices.push_back(libusb_ref_device(list[i]));
@@ -231,12 +256,16 @@ int GetProductString(uint32_t index, char* buffer, uint8_t option)
     if (stringIndex == 0)
         return kSuccess;
     libusb_device_handle* usb = nullptr;
-    if (libusb_open(device, &usb) != 0)
+    const int opened = libusb_open(device, &usb);
+    if (opened != 0) {
+        RecordUsbError(opened, device);
         return kDeviceNotFound;
+    }
     const int length = libusb_get_string_descriptor_ascii(usb, stringIndex, reinterpret_cast<unsigned char*>(buffer),
                                                           int(kProductStringSize));
     libusb_close(usb);
     if (length < 0) {
+        RecordUsbError(length, device);
         buffer[0] = '\0';
         return kDeviceIoFailed;
     }
@@ -252,19 +281,27 @@ int Open(uint32_t index, Device** device)
     // A bridge whose tty another program has open is not taken from it:
     // detaching cp210x would hang that program up.
     libusb_device* bridge = library.devices[index];
-    if (UsbDeviceTtyInUse(libusb_get_bus_number(bridge), libusb_get_device_address(bridge)))
+    std::string tty;
+    if (UsbDeviceTtyInUse(libusb_get_bus_number(bridge), libusb_get_device_address(bridge), &tty)) {
+        RecordLinkFailure(LinkFailureKind::kConverterBusy, "its serial port " + tty + " is open", NodeOf(bridge));
         return kDeviceNotFound;
+    }
     unsigned char endpointIn = 0;
     unsigned char endpointOut = 0;
     if (!FindBulkEndpoints(bridge, &endpointIn, &endpointOut))
         return kDeviceIoFailed;
     libusb_device_handle* usb = nullptr;
-    if (libusb_open(bridge, &usb) != 0)
+    const int opened = libusb_open(bridge, &usb);
+    if (opened != 0) {
+        RecordUsbError(opened, bridge);
         return kDeviceNotFound;
+    }
     // The kernel's serial driver lets go while we hold the bridge, and gets it back
     // when we release it; where the platform cannot detach, the claim decides.
     libusb_set_auto_detach_kernel_driver(usb, 1);
-    if (libusb_claim_interface(usb, kInterface) != 0) {
+    const int claimed = libusb_claim_interface(usb, kInterface);
+    if (claimed != 0) {
+        RecordUsbError(claimed, bridge);
         libusb_close(usb);
         return kDeviceNotFound;
     }

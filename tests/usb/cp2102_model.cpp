@@ -73,7 +73,7 @@ Cp2102Model::Cp2102Model(const std::string& product, const TargetBehaviour& beha
 
 std::vector<uint8_t> Cp2102Model::Descriptors() const
 {
-    return SerialBridgeDescriptors(kVendor, kProduct, kRelease, kEndpointIn, kEndpointOut, 0xFF);
+    return SerialBridgeDescriptors(kVendor, productId, kRelease, kEndpointIn, kEndpointOut, 0xFF);
 }
 
 std::string Cp2102Model::String(uint8_t index) const

@@ -28,6 +28,9 @@ public:
     bool Vanished() const override { return line_.Vanished(); }
     std::string KernelDriver() const override { return "cp210x"; }
 
+    // The product id on the bus; set before the device is attached.
+    uint16_t productId = kProduct;
+
     // What the host configured; read with the testbed's lock held.
     bool interfaceEnabled = false;
     int enables = 0;

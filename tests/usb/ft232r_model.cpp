@@ -60,7 +60,7 @@ Ft232rModel::Ft232rModel(const std::string& description, const TargetBehaviour& 
 
 std::vector<uint8_t> Ft232rModel::Descriptors() const
 {
-    return SerialBridgeDescriptors(kVendor, kProduct, kRelease, kEndpointIn, kEndpointOut, 0xFF);
+    return SerialBridgeDescriptors(kVendor, productId, kRelease, kEndpointIn, kEndpointOut, 0xFF);
 }
 
 std::string Ft232rModel::String(uint8_t index) const

@@ -29,6 +29,9 @@ public:
     bool Vanished() const override { return line_.Vanished(); }
     std::string KernelDriver() const override { return "ftdi_sio"; }
 
+    // The product id on the bus; set before the device is attached.
+    uint16_t productId = kProduct;
+
     // What the host configured; read with the testbed's lock held.
     uint32_t baudRate = 0;      // decoded from the divisor
     uint16_t dataSetting = 0;   // SET_DATA value: bits, parity, stop bits, break

@@ -533,11 +533,24 @@ void UsbTestbed::Add(std::shared_ptr<UsbDeviceModel> model)
     g_signal_connect(device->handler, "handle-ioctl", G_CALLBACK(HandleIoctl), device.get());
     umockdev_testbed_attach_ioctl(testbed_->bed, device->node.c_str(), device->handler, nullptr);
 
+    const std::vector<uint8_t> descriptors = device->model->Descriptors();
+    char ids[64];
+    snprintf(ids, sizeof ids, "A: idVendor=%02x%02x\\n\nA: idProduct=%02x%02x\\n\n", descriptors[9], descriptors[8],
+             descriptors[11], descriptors[10]);
+    // What the kernel shows every user: ids and the strings it read at enumeration.
+    std::string strings = ids;
+    const char* names[] = {"manufacturer", "product", "serial"};
+    for (int i = 0; i < 3; ++i) {
+        const std::string text = device->model->String(descriptors[14 + i]);
+        if (!text.empty())
+            strings += std::string("A: ") + names[i] + "=" + text + "\\n\n";
+    }
     std::string entry = "P: /devices/usb1/1-" + std::to_string(number) + "\nN: bus/usb/001/" + devnum +
                         "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + device->node +
                         "\nE: BUSNUM=001\nE: DEVNUM=" + devnum + "\nA: busnum=1\\n\nA: devnum=" +
-                        std::to_string(number) + "\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\nH: descriptors=";
-    AppendHex(&entry, device->model->Descriptors());
+                        std::to_string(number) + "\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\n" + strings +
+                        "H: descriptors=";
+    AppendHex(&entry, descriptors);
     entry += "\n";
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_->bed, entry.c_str(), &error)) {
@@ -559,6 +572,21 @@ std::string UsbTestbed::AddTty(size_t device, const std::string& name)
         g_clear_error(&error);
     }
     return "/dev/" + name;
+}
+
+std::string UsbTestbed::SysfsPath(size_t device) const
+{
+    return "/devices/usb1/1-" + std::to_string(device + 2);
+}
+
+bool UsbTestbed::AddFromString(const std::string& entries)
+{
+    GError* error = nullptr;
+    if (umockdev_testbed_add_from_string(testbed_->bed, entries.c_str(), &error))
+        return true;
+    fprintf(stderr, "cannot add devices: %s\n", error ? error->message : "?");
+    g_clear_error(&error);
+    return false;
 }
 
 void UsbTestbed::SetClaimedElsewhere(size_t device, bool claimed)

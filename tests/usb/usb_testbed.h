@@ -65,6 +65,10 @@ public:
 
     // Attaches a device at the next address on bus 1.
     void Add(std::shared_ptr<UsbDeviceModel> model);
+    // Its sysfs folder, such as /devices/usb1/1-2.
+    std::string SysfsPath(size_t device) const;
+    // Adds devices in umockdev's text form (P:, N:, S:, E:, A: lines).
+    bool AddFromString(const std::string& entries);
 
     // Another program holds the device's interfaces: claims fail as busy.
     void SetClaimedElsewhere(size_t device, bool claimed);

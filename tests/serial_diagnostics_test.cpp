@@ -1,0 +1,200 @@
+// Why a serial port did not open, on standard error, and the per-block trace:
+// standard output stays byte for byte what it always was.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "process.h"
+
+namespace {
+
+constexpr int kFailed = 255;
+
+// Every number that follows the prefix and runs to the marker's end, replaced by the word.
+std::string Replaced(std::string text, const std::string& prefix, const char* digits, const std::string& word)
+{
+    for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + prefix.size())) {
+        const size_t start = at + prefix.size();
+        const size_t end = text.find_first_not_of(digits, start);
+        if (end > start)
+            text.replace(start, end - start, word);
+    }
+    return text;
+}
+
+std::string InUse(const std::string& name)
+{
+    return "Connection with Serial Com-Port " + name + "...\nError: " + name + " in use or does not exist.\n";
+}
+
+// A pseudo-terminal whose far end the test holds: a serial port to open.
+class Pty {
+public:
+    Pty()
+    {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0)
+            path_ = ptsname(master_);
+    }
+    ~Pty()
+    {
+        if (master_ >= 0)
+            close(master_);
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    int master_ = -1;
+    std::string path_;
+};
+
+class SerialReasons : public ::testing::Test {
+protected:
+    ProcessResult Update(std::vector<std::string> arguments, const std::vector<std::string>& environment = {})
+    {
+        arguments.insert(arguments.begin(), UPDATE_BINARY);
+        return RunProcess(arguments, environment);
+    }
+
+    // The simulated target on a pty; its port name made the same in every run.
+    ProcessResult WithTarget(const std::vector<std::string>& targetOptions, const std::vector<std::string>& arguments,
+                             const std::vector<std::string>& environment = {})
+    {
+        std::vector<std::string> argv = {SIMTARGET_BINARY, "--quiet"};
+        argv.insert(argv.end(), targetOptions.begin(), targetOptions.end());
+        argv.push_back("--");
+        argv.push_back(UPDATE_BINARY);
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        ProcessResult result = RunProcess(argv, environment);
+        result.out = Replaced(result.out, "/dev/pts/", "0123456789", "N");
+        return result;
+    }
+
+    std::string Image(const std::vector<unsigned char>& bytes) { return scratch.Write("image.hex", HexText(bytes)); }
+
+    ScratchDir scratch;
+};
+
+TEST_F(SerialReasons, PortThatDoesNotExist)
+{
+    const std::string image = Image({0, 1, 0x55});
+    ProcessResult result = Update({"-F" + image, "-19200", "-COMttyNoSuchPort"});
+    EXPECT_EQ(result.out, InUse("COMttyNoSuchPort"));
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_EQ(result.err, "update: there is no port /dev/ttyNoSuchPort: No such file or directory; "
+                          "\"update --list\" shows the ports there are\n");
+
+    result = Update({"-F" + image, "-19200", "-COM0"});
+    EXPECT_EQ(result.out, InUse("COM0"));
+    EXPECT_EQ(result.err, "update: COM0 names no port (COM1 is the first); \"update --list\" shows the ports there are\n");
+}
+
+TEST_F(SerialReasons, DeviceThatIsNoSerialPort)
+{
+    const ProcessResult result = Update({"-F" + Image({0, 0}), "-9600", "-COM/dev/null"});
+    EXPECT_EQ(result.out, InUse("COM/dev/null"));
+    EXPECT_EQ(result.err, "update: /dev/null is not a serial port: Inappropriate ioctl for device\n");
+}
+
+TEST_F(SerialReasons, PortHeldByAnotherProgram)
+{
+    Pty pty;
+    ASSERT_FALSE(pty.Path().empty());
+    const int holder = open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const ProcessResult result = Update({"-F" + Image({0, 0}), "-9600", "-COM" + pty.Path()});
+    close(holder);
+    EXPECT_EQ(result.out, InUse("COM" + pty.Path()));
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_EQ(result.err, "update: " + pty.Path() + " is held by another program: Resource temporarily unavailable; "
+                          "close it (fuser -v " + pty.Path() + " names it) and try again\n");
+}
+
+// The port belongs to a group the user is not in: run as nobody, which needs
+// root to start from (as CI runs).
+TEST_F(SerialReasons, PermissionDeniedNamesTheGroup)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as another user";
+    const group* dialout = getgrnam("dialout");
+    ASSERT_NE(dialout, nullptr);
+    ASSERT_NE(getpwnam("nobody"), nullptr);
+    Pty pty;
+    ASSERT_FALSE(pty.Path().empty());
+    ASSERT_EQ(chown(pty.Path().c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(chmod(pty.Path().c_str(), 0660), 0);
+
+    // The unprivileged user needs to reach the program and the image.
+    const std::string image = Image({0, 1, 0x55});
+    const std::string program = scratch.Path("update");
+    ASSERT_EQ(RunProcess({"/bin/cp", UPDATE_BINARY, program}).status, 0);
+    ASSERT_EQ(chmod(scratch.Path("").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(image.c_str(), 0644), 0);
+
+    const ProcessResult result = RunProcess({program, "-F" + image, "-19200", "-COM" + pty.Path()}, {}, nullptr, "nobody");
+    EXPECT_EQ(result.out, InUse("COM" + pty.Path()));
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_EQ(result.err, "update: no permission to open " + pty.Path() +
+                              ": Permission denied; it belongs to group dialout: add yourself to group dialout "
+                              "(sudo usermod -aG dialout $USER) and log in again\n");
+}
+
+const std::string kConnect = "Connection with Serial Com-Port COM/dev/pts/N...\n";
+const std::string kDone = "\rTransferring.. 100% done.  \nTarget updated successfully.\n";
+
+std::string WithoutTimes(const std::string& trace)
+{
+    return Replaced(trace, " ms=", "0123456789.", "T");
+}
+
+TEST_F(SerialReasons, TraceShowsEverySendAndLeavesStandardOutputAlone)
+{
+    const std::string image = Image(BlockImage({98, 298}));
+    const std::vector<std::string> arguments = {"-F" + image, "-COM@PORT@", "-38400"};
+    const ProcessResult plain = WithTarget({"--reject", "2@1"}, arguments);
+    const ProcessResult traced = WithTarget({"--reject", "2@1"}, arguments, {"UPDATE_TRACE=1"});
+    const std::string expected = kConnect + ProgressLine('-', 0) + ProgressLine('-', 25) + ProgressLine('\\', 25) +
+                                 ProgressLine('\\', 25) + kDone;
+    EXPECT_EQ(plain.out, expected);
+    EXPECT_EQ(plain.err, "");  // silent on success
+    EXPECT_EQ(traced.out, expected);
+    EXPECT_EQ(traced.status, 0);
+    EXPECT_EQ(WithoutTimes(traced.err), "trace: block=1 offset=0 size=100 send=1 reply=0x11 ms=T\n"
+                                        "trace: block=2 offset=100 size=300 send=1 reply=0x15 ms=T\n"
+                                        "trace: block=2 offset=100 size=300 send=2 reply=0x15 ms=T\n"
+                                        "trace: block=2 offset=100 size=300 send=3 reply=0x11 ms=T\n");
+}
+
+TEST_F(SerialReasons, TraceOfABlockWithoutReply)
+{
+    const std::string image = Image(BlockImage({1, 1}));
+    const ProcessResult result = WithTarget({"--vanish-after", "1"}, {"-F" + image, "-COM@PORT@", "-115200"},
+                                            {"UPDATE_TRACE=1"});
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + ProgressLine('-', 50) +
+                              "\nFailed: Target is not responding.\n");
+    EXPECT_EQ(WithoutTimes(result.err), "trace: block=1 offset=0 size=3 send=1 reply=0x11 ms=T\n"
+                                        "trace: block=2 offset=3 size=3 send=1 reply=none ms=T\n");
+}
+
+// The time is that of the wait for the reply: a line of 300 bytes at 9600
+// baud takes 344 ms (8E1) before the target can answer.
+TEST_F(SerialReasons, TraceTimesTheWaitForTheReply)
+{
+    const std::string image = Image(BlockImage({298}));
+    const ProcessResult result = WithTarget({"--pace", "9600"}, {"-F" + image, "-COM@PORT@", "-9600"},
+                                            {"UPDATE_TRACE=1"});
+    const size_t at = result.err.find(" ms=");
+    ASSERT_NE(at, std::string::npos) << result.err;
+    const double ms = std::stod(result.err.substr(at + 4));
+    EXPECT_GE(ms, 300.0);
+    EXPECT_LT(ms, 2000.0);
+}
+
+}  // namespace

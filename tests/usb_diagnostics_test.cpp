@@ -1,0 +1,236 @@
+// What the program says on standard error when a USB link does not open, and
+// what update --list shows, against emulated converters; standard output
+// stays as it always was.
+#include "usb/cp2102_model.h"
+#include "usb/ft232r_model.h"
+#include "usb_ids.h"
+#include "usb_update_fixture.h"
+
+#include <set>
+
+namespace {
+
+const char kFtdiDescription[] = "FT232R USB UART";
+const char kBridgeDescription[] = "CP2102 USB to UART Bridge Controller";
+const std::string kFtdiConnect = "Connection with FTDI-USB Device...\n";
+const std::string kBridgeConnect = "Connection with CP2102-USB Device...\n";
+
+class FtdiReasons : public UsbUpdate<Ft232rModel> {
+protected:
+    FtdiReasons() : UsbUpdate("-T1", kFtdiDescription) {}
+};
+
+class BridgeReasons : public UsbUpdate<Cp2102Model> {
+protected:
+    BridgeReasons() : UsbUpdate("-T2", kBridgeDescription) {}
+};
+
+// Attaches one model per product id, described by its id, in this order.
+template <typename Model>
+void AttachProducts(UsbTestbed* bed, const std::vector<uint16_t>& products)
+{
+    for (uint16_t product : products) {
+        char description[16];
+        snprintf(description, sizeof description, "id %04x", product);
+        auto model = std::make_shared<Model>(description, TargetBehaviour());
+        model->productId = product;
+        bed->Add(model);
+    }
+}
+
+template <size_t N>
+std::set<std::string> AttachedList(const UsbId (&ids)[N], const std::vector<uint16_t>& products)
+{
+    std::set<std::string> list;
+    for (uint16_t product : products) {
+        if (!UsbIdListed(ids, ids[0].vendor, product))
+            continue;
+        char entry[32];
+        snprintf(entry, sizeof entry, "-D\"id %04x\"", product);
+        list.insert(entry);
+    }
+    return list;
+}
+
+// The descriptions after the reason's first words, in whatever order the
+// library enumerated them; empty when the reason is another.
+std::set<std::string> AttachedOf(const std::string& err, const std::string& reason)
+{
+    std::set<std::string> list;
+    if (err.compare(0, reason.size(), reason) != 0 || err.empty() || err.back() != '\n')
+        return {"unexpected: " + err};
+    const std::string rest = err.substr(reason.size(), err.size() - reason.size() - 1);
+    size_t start = 0;
+    for (size_t comma; (comma = rest.find(", ", start)) != std::string::npos; start = comma + 2)
+        list.insert(rest.substr(start, comma - start));
+    list.insert(rest.substr(start));
+    return list;
+}
+
+TEST_F(FtdiReasons, NoMatchingDescriptionListsTheAttachedOnes)
+{
+    Attach(kFtdiDescription);
+    Attach("Lab \"A\" link");
+    const ProcessResult result = Update({0, 0}, "-9600", "Box");
+    EXPECT_EQ(result.out, kFtdiConnect + InUse("Box"));
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_EQ(AttachedOf(result.err, "update: no FTDI converter answers to -DBox; attached: "),
+              (std::set<std::string>{"-D\"FT232R USB UART\"", "-D'Lab \"A\" link'"}));
+}
+
+TEST_F(FtdiReasons, NoConverterAttached)
+{
+    const ProcessResult result = Update({0, 0}, "-9600", "FT232R USB UART");
+    EXPECT_EQ(result.out, kFtdiConnect + InUse());
+    EXPECT_EQ(result.err, "update: no FTDI converter answers to -D\"FT232R USB UART\": none is attached\n");
+}
+
+TEST_F(FtdiReasons, ConverterClaimedByAnotherProgram)
+{
+    Attach(kFtdiDescription);
+    bed.SetClaimedElsewhere(0, true);
+    const ProcessResult result = Update({0, 0});
+    EXPECT_EQ(result.out, kFtdiConnect + InUse());
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_EQ(result.err, "update: the FTDI converter \"FT232R USB UART\" at /dev/bus/usb/001/002 is claimed by another "
+                          "program: unable to claim usb device. Make sure the default FTDI driver is not in use; close "
+                          "it and try again\n");
+}
+
+TEST_F(FtdiReasons, RateTheConverterCannotMake)
+{
+    Attach(kFtdiDescription);
+    const ProcessResult result = Update({0, 0}, "-110");
+    EXPECT_EQ(result.out, kFtdiConnect + InUse());
+    EXPECT_EQ(result.err,
+              "update: the FTDI converter \"FT232R USB UART\" refused the line settings (110 baud, 8N1): "
+              "Unsupported baudrate. Note: bitbang baudrates are automatically multiplied by 4\n");
+}
+
+// The ids in the code are the ids libftdi's default search finds: every
+// converter whose id is in the table is asked for its description, no other.
+TEST_F(FtdiReasons, TheLinkSearchesExactlyTheIdsOfItsTable)
+{
+    const std::vector<uint16_t> products = {0x6001, 0x6002, 0x6006, 0x6010, 0x6011, 0x6012,
+                                            0x6014, 0x6015, 0x6016, 0x8372, 0xFBFA};
+    AttachProducts<Ft232rModel>(&bed, products);
+    const ProcessResult result = Update({0, 0}, "-9600", "Box");
+    EXPECT_EQ(AttachedOf(result.err, "update: no FTDI converter answers to -DBox; attached: "),
+              AttachedList(kFtdiLinkIds, products));
+    size_t listed = 0;
+    for (uint16_t product : products)
+        listed += UsbIdListed(kFtdiLinkIds, 0x0403, product);
+    EXPECT_EQ(listed, std::size(kFtdiLinkIds));
+}
+
+TEST_F(FtdiReasons, SuccessLeavesStandardErrorSilent)
+{
+    Attach(kFtdiDescription);
+    const ProcessResult result = Update(BlockImage({20}));
+    EXPECT_EQ(result.out, kFtdiConnect + ProgressLine('-', 0) + kDone);
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(BridgeReasons, NoMatchingDescriptionListsTheAttachedOnes)
+{
+    Attach(kBridgeDescription);
+    Attach("Bench 2");
+    const ProcessResult result = Update({0, 0}, "-9600", "cp2102 usb to uart bridge controller");
+    EXPECT_EQ(result.out, kBridgeConnect + InUse("cp2102 usb to uart bridge controller"));
+    EXPECT_EQ(result.err, "update: no CP2102 bridge answers to -D\"cp2102 usb to uart bridge controller\"; attached: "
+                          "-D\"CP2102 USB to UART Bridge Controller\", -D\"Bench 2\"\n");
+}
+
+TEST_F(BridgeReasons, BridgeClaimedByAnotherProgram)
+{
+    Attach(kBridgeDescription);
+    bed.SetClaimedElsewhere(0, true);
+    const ProcessResult result = Update({0, 0});
+    EXPECT_EQ(result.out, kBridgeConnect + InUse());
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_EQ(result.err, "update: the CP2102 bridge \"CP2102 USB to UART Bridge Controller\" at /dev/bus/usb/001/002 "
+                          "is claimed by another program: Resource busy; close it and try again\n");
+}
+
+TEST_F(BridgeReasons, TheLinkSearchesExactlyTheIdsOfItsTable)
+{
+    const std::vector<uint16_t> products = {0xEA60, 0xEA61, 0xEA63, 0xEA70, 0xEA71, 0xEA80};
+    AttachProducts<Cp2102Model>(&bed, products);
+    const ProcessResult result = Update({0, 0}, "-9600", "Box");
+    EXPECT_EQ(AttachedOf(result.err, "update: no CP2102 bridge answers to -DBox; attached: "),
+              AttachedList(kCp2102LinkIds, products));
+}
+
+// update --list reads what every user may read and touches no device.
+class Listing : public ::testing::Test {
+protected:
+    ProcessResult List(const std::vector<std::string>& arguments = {"--list"})
+    {
+        std::vector<std::string> argv = {UPDATE_BINARY};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return RunProcess(argv, UsbTestbed::ChildEnvironment());
+    }
+
+    UsbTestbed bed;
+};
+
+TEST_F(Listing, PortsAndConvertersWithTheNamesToPass)
+{
+    bed.Add(std::make_shared<Ft232rModel>("FT232R USB UART", TargetBehaviour()));
+    bed.Add(std::make_shared<Cp2102Model>("CP2102 USB to UART Bridge Controller", TargetBehaviour()));
+    auto other = std::make_shared<Ft232rModel>("Not a converter of ours", TargetBehaviour());
+    other->productId = 0x6002;
+    bed.Add(other);
+    const std::string usbPort = bed.SysfsPath(0) + "/1-2:1.0/ttyUSB0/tty/ttyUSB0";
+    ASSERT_TRUE(bed.AddFromString(
+        "P: " + usbPort + "\nN: ttyUSB0\nS: serial/by-id/usb-FTDI_FT232R_USB_UART_A10K0001-if00-port0\n"
+        "S: serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyUSB0\n\n"
+        "P: /devices/platform/serial8250/tty/ttyS0\nN: ttyS0\nE: SUBSYSTEM=tty\nA: type=4\\n\n\n"
+        "P: /devices/platform/serial8250/tty/ttyS1\nN: ttyS1\nE: SUBSYSTEM=tty\nA: type=0\\n\n\n"
+        "P: /devices/virtual/tty/tty0\nN: tty0\nE: SUBSYSTEM=tty\n\n"
+        "P: /devices/pnp0/00:05/tty/ttyS-Dx\nN: ttyS-Dx\nE: SUBSYSTEM=tty\nA: type=4\\n\n"));
+
+    const ProcessResult result = List();
+    EXPECT_EQ(result.out,
+              "Serial ports (-T0):\n"
+              "  /dev/ttyS-Dx: no -COM name reaches it\n"
+              "  /dev/ttyS0: -COM1\n"
+              "  /dev/ttyUSB0: -COMttyUSB0 (USB 0403:6001 \"FT232R USB UART\")\n"
+              "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K0001-if00-port0: holds -F, so as -COM it sets the "
+              "image file too unless -F comes after it\n"
+              "    /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0: "
+              "-COM/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n"
+              "FTDI converters (-T1):\n"
+              "  /dev/bus/usb/001/002 0403:6001 serial A10K0001: -D\"FT232R USB UART\" (its serial port ttyUSB0 is away "
+              "while -T1 runs)\n"
+              "CP2102 bridges (-T2):\n"
+              "  /dev/bus/usb/001/003 10c4:ea60 serial 0001: -D\"CP2102 USB to UART Bridge Controller\"\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    for (size_t device = 0; device < 3; ++device) {
+        EXPECT_EQ(bed.Counters(device).opens, 0) << device;
+        EXPECT_EQ(bed.Counters(device).claims, 0) << device;
+    }
+}
+
+TEST_F(Listing, NothingAttached)
+{
+    const ProcessResult result = List();
+    EXPECT_EQ(result.out, "Serial ports (-T0):\n  none that the system shows\nUSB: the system shows no USB bus\n"
+                          "FTDI converters (-T1):\n  none\nCP2102 bridges (-T2):\n  none\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(Listing, OnlyAsTheSoleArgument)
+{
+    ProcessResult result = List({"--list", "-9600"});
+    EXPECT_EQ(result.out, kUsageText);
+    EXPECT_EQ(result.status, kFailed);
+    result = List({"-9600", "--list"});
+    EXPECT_EQ(result.out, kUsageText);
+    result = List({"--lists"});
+    EXPECT_EQ(result.out, kUsageText);
+    EXPECT_EQ(result.status, kFailed);
+}
+
+}  // namespace

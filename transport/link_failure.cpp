@@ -1,0 +1,41 @@
+#include "link_failure.h"
+
+namespace {
+
+LinkFailure& Record()
+{
+    static LinkFailure record;
+    return record;
+}
+
+}  // namespace
+
+void ClearLinkFailure()
+{
+    Record() = LinkFailure();
+}
+
+const LinkFailure& LastLinkFailure()
+{
+    return Record();
+}
+
+void RecordLinkFailure(const LinkFailure& failure)
+{
+    Record() = failure;
+}
+
+void RecordLinkFailure(LinkFailureKind kind, const std::string& systemText, const std::string& device)
+{
+    LinkFailure failure;
+    failure.kind = kind;
+    failure.systemText = systemText;
+    failure.device = device;
+    Record() = failure;
+}
+
+void RecordLinkFailureIfNone(LinkFailureKind kind, const std::string& systemText)
+{
+    if (Record().kind == LinkFailureKind::kNone)
+        RecordLinkFailure(kind, systemText);
+}
