@@ -195,8 +195,10 @@ bool ListSerialPorts(std::vector<SerialPortInfo>* ports)
         SerialPortInfo port;
         port.kernelName = name;
         port.device = "/dev/" + name;
+        // Newer kernels put a serial core "port" device between the tty and
+        // the UART's own driver; its driver name says nothing.
         std::string driver;
-        if (ReadLink(std::string(kTtyClass) + "/" + name + "/device/driver", &driver))
+        if (ReadLink(std::string(kTtyClass) + "/" + name + "/device/driver", &driver) && BaseName(driver) != "port")
             port.driver = BaseName(driver);
         UsbDevice usb;
         if (UsbDeviceAbove(path, &usb)) {

@@ -7,6 +7,7 @@
 #include "usb_update_fixture.h"
 
 #include <set>
+#include <unistd.h>
 
 namespace {
 
@@ -159,6 +160,49 @@ TEST_F(BridgeReasons, TheLinkSearchesExactlyTheIdsOfItsTable)
     const ProcessResult result = Update({0, 0}, "-9600", "Box");
     EXPECT_EQ(AttachedOf(result.err, "update: no CP2102 bridge answers to -DBox; attached: "),
               AttachedList(kCp2102LinkIds, products));
+}
+
+// Without the udev rules a converter's device node is root's: run as nobody,
+// who may read the emulated sysfs but not write the node, the program points
+// at the rules. Starting as another user needs root, as CI runs.
+ProcessResult UpdateAsNobody(UsbTestbed& bed, const ScratchDir& scratch, const std::string& type,
+                             const std::string& name)
+{
+    const std::string root = bed.RootDir();
+    EXPECT_EQ(RunProcess({"/bin/chmod", "-R", "go+rwX", root}).status, 0);
+    EXPECT_EQ(RunProcess({"/bin/chmod", "0644", root + "/dev/bus/usb/001/002"}).status, 0);
+    const std::string image = scratch.Write("image.hex", HexText({0, 0}));
+    const std::string program = scratch.Path("update");
+    EXPECT_EQ(RunProcess({"/bin/cp", UPDATE_BINARY, program}).status, 0);
+    EXPECT_EQ(RunProcess({"/bin/chmod", "go+rx", scratch.Path(""), image}).status, 0);
+    return RunProcess({program, "-F" + image, type, "-9600", "-D" + name}, UsbTestbed::ChildEnvironment(), nullptr,
+                      "nobody");
+}
+
+TEST_F(FtdiReasons, NoAccessToTheDeviceNodePointsAtTheUdevRules)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as another user";
+    Attach(kFtdiDescription);
+    const ProcessResult result = UpdateAsNobody(bed, scratch, "-T1", kFtdiDescription);
+    EXPECT_EQ(result.out, kFtdiConnect + InUse());
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_EQ(result.err, "update: no permission to use the USB device of the FTDI converter at /dev/bus/usb/001/002: "
+                          "libusb_open() failed; install the udev rules (60-update.rules, see \"man update\") or join "
+                          "group plugdev\n");
+}
+
+TEST_F(BridgeReasons, NoAccessToTheDeviceNodePointsAtTheUdevRules)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as another user";
+    Attach(kBridgeDescription);
+    const ProcessResult result = UpdateAsNobody(bed, scratch, "-T2", kBridgeDescription);
+    EXPECT_EQ(result.out, kBridgeConnect + InUse());
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_EQ(result.err, "update: no permission to use the USB device of the CP2102 bridge at /dev/bus/usb/001/002: "
+                          "Access denied (insufficient permissions); install the udev rules (60-update.rules, see "
+                          "\"man update\") or join group plugdev\n");
 }
 
 // update --list reads what every user may read and touches no device.

@@ -579,6 +579,14 @@ std::string UsbTestbed::SysfsPath(size_t device) const
     return "/devices/usb1/1-" + std::to_string(device + 2);
 }
 
+std::string UsbTestbed::RootDir() const
+{
+    gchar* root = umockdev_testbed_get_root_dir(testbed_->bed);
+    const std::string path = root ? root : "";
+    g_free(root);
+    return path;
+}
+
 bool UsbTestbed::AddFromString(const std::string& entries)
 {
     GError* error = nullptr;

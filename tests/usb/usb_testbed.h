@@ -69,6 +69,8 @@ public:
     std::string SysfsPath(size_t device) const;
     // Adds devices in umockdev's text form (P:, N:, S:, E:, A: lines).
     bool AddFromString(const std::string& entries);
+    // The folder that stands for / in the emulated system.
+    std::string RootDir() const;
 
     // Another program holds the device's interfaces: claims fail as busy.
     void SetClaimedElsewhere(size_t device, bool claimed);
