@@ -6,7 +6,10 @@
 #include "usb_ids.h"
 #include "usb_update_fixture.h"
 
+#include <csignal>
+#include <fcntl.h>
 #include <set>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -160,6 +163,59 @@ TEST_F(BridgeReasons, TheLinkSearchesExactlyTheIdsOfItsTable)
     const ProcessResult result = Update({0, 0}, "-9600", "Box");
     EXPECT_EQ(AttachedOf(result.err, "update: no CP2102 bridge answers to -DBox; attached: "),
               AttachedList(kCp2102LinkIds, products));
+}
+
+// A process that holds the tty the kernel made of the converter (a terminal
+// program on /dev/ttyUSB0) until it is killed. This process is not on the
+// emulated bus: it opens the node in the testbed's folder.
+class TtyHolder {
+public:
+    TtyHolder(const UsbTestbed& bed, const std::string& node)
+    {
+        const int tty = open((bed.RootDir() + node).c_str(), O_RDWR | O_NOCTTY);
+        if (tty < 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            pause();
+            _exit(0);
+        }
+        close(tty);
+    }
+    ~TtyHolder()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool Holding() const { return pid_ > 0; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+TEST_F(FtdiReasons, ConverterWhoseSerialPortIsOpenElsewhere)
+{
+    Attach(kFtdiDescription);
+    TtyHolder holder(bed, bed.AddTty(0, "ttyUSB0"));
+    ASSERT_TRUE(holder.Holding());
+    const ProcessResult result = Update({0, 0});
+    EXPECT_EQ(result.out, kFtdiConnect + InUse());
+    EXPECT_EQ(result.err, "update: the FTDI converter \"FT232R USB UART\" at /dev/bus/usb/001/002 is claimed by another "
+                          "program: its serial port /dev/ttyUSB0 is open; close it and try again\n");
+}
+
+TEST_F(BridgeReasons, BridgeWhoseSerialPortIsOpenElsewhere)
+{
+    Attach(kBridgeDescription);
+    TtyHolder holder(bed, bed.AddTty(0, "ttyUSB0"));
+    ASSERT_TRUE(holder.Holding());
+    const ProcessResult result = Update({0, 0});
+    EXPECT_EQ(result.out, kBridgeConnect + InUse());
+    EXPECT_EQ(result.err, "update: the CP2102 bridge \"CP2102 USB to UART Bridge Controller\" at /dev/bus/usb/001/002 "
+                          "is claimed by another program: its serial port /dev/ttyUSB0 is open; close it and try "
+                          "again\n");
 }
 
 // Without the udev rules a converter's device node is root's: run as nobody,
