@@ -145,6 +145,15 @@ TEST_F(BridgeReasons, NoMatchingDescriptionListsTheAttachedOnes)
                           "-D\"CP2102 USB to UART Bridge Controller\", -D\"Bench 2\"\n");
 }
 
+TEST_F(BridgeReasons, RateTheBridgeCannotMake)
+{
+    Attach(kBridgeDescription);
+    const ProcessResult result = Update({0, 0}, "-110");
+    EXPECT_EQ(result.out, kBridgeConnect + InUse());
+    EXPECT_EQ(result.err, "update: the CP2102 bridge \"CP2102 USB to UART Bridge Controller\" cannot make 110 baud: it "
+                          "would run at 300 baud\n");
+}
+
 TEST_F(BridgeReasons, BridgeClaimedByAnotherProgram)
 {
     Attach(kBridgeDescription);
