@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -28,6 +29,7 @@ struct Options {
     uint32_t paceBaud = 0;
     const char* summaryFile = nullptr;
     const char* recordFile = nullptr;
+    const char* linkPath = nullptr;
     bool quiet = false;
     std::vector<std::string> command;
 };
@@ -47,6 +49,8 @@ void Usage()
             "  --pace BAUD        read at the pace of an 8E1 line at BAUD\n"
             "  --summary FILE     write the summary to FILE\n"
             "  --record FILE      write every byte received to FILE\n"
+            "  --link PATH        make PATH a symbolic link to the terminal while the command\n"
+            "                     runs (under Wine, $WINEPREFIX/dosdevices/comN is port COMN)\n"
             "  --quiet            no summary on standard error\n");
 }
 
@@ -96,6 +100,8 @@ bool ParseOptions(int argc, char** argv, Options* options)
             options->summaryFile = argv[++i];
         } else if (option == "--record") {
             options->recordFile = argv[++i];
+        } else if (option == "--link") {
+            options->linkPath = argv[++i];
         } else {
             return false;
         }
@@ -246,6 +252,15 @@ int main(int argc, char** argv)
         fprintf(stderr, "simtarget: cannot create a pseudo-terminal: %s\n", strerror(errno));
         return 2;
     }
+    if (options.linkPath) {
+        struct stat status;
+        if (lstat(options.linkPath, &status) == 0 && S_ISLNK(status.st_mode))
+            unlink(options.linkPath);  // left behind by an earlier run
+        if (symlink(port.c_str(), options.linkPath) != 0) {
+            fprintf(stderr, "simtarget: cannot link %s to the terminal: %s\n", options.linkPath, strerror(errno));
+            return 2;
+        }
+    }
     SimTarget target(options.behaviour);
     LinePacer pacer(options.paceBaud, kBitsPerByte8E1);
     const std::vector<uint8_t> preload(size_t(options.preload), options.behaviour.staleByte);
@@ -261,6 +276,8 @@ int main(int argc, char** argv)
     const int status = Serve(master, child, &target, &pacer, &usage);
     const double wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     Report(options, target, wallMs, usage);
+    if (options.linkPath)
+        unlink(options.linkPath);
     close(slave);
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
