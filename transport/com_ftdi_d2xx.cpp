@@ -1,0 +1,201 @@
+// FTDI converter through FTDI's D2XX library (FTD2XX.dll), with its
+// Win32-compatible functions (FTDI, "D2XX Programmer's Guide", FT_W32_*):
+// each mirrors the communications function of the same name, so this link has
+// the shape of the serial port's. The DLL is loaded when the link is first
+// used; this file is the only one that calls it.
+#include "com_ftdi.h"
+
+#include <cstring>
+#include <windows.h>
+
+#include "interrupt_win32.h"
+#include "line_settings_win32.h"
+#include "vendor_dll_win32.h"
+
+namespace {
+
+// FT_HANDLE: the library's handle of an open converter.
+using FtHandle = void*;
+// FT_STATUS: 0 (FT_OK) for success.
+using FtStatus = ULONG;
+
+// FT_OPEN_BY_DESCRIPTION, added to the create flags: the name is the USB
+// product description of the converter to open.
+constexpr DWORD kOpenByDescription = 0x02;
+
+// FTDCB and FTTIMEOUTS have the layout of DCB and COMMTIMEOUTS.
+
+struct D2xx {
+    FtHandle(WINAPI* createFile)(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                                 DWORD creation, DWORD flags, HANDLE templateFile);
+    BOOL(WINAPI* closeHandle)(FtHandle handle);
+    BOOL(WINAPI* readFile)(FtHandle handle, LPVOID buffer, DWORD wanted, LPDWORD received, LPOVERLAPPED overlapped);
+    BOOL(WINAPI* writeFile)(FtHandle handle, LPVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped);
+    BOOL(WINAPI* setupComm)(FtHandle handle, DWORD inputQueue, DWORD outputQueue);
+    BOOL(WINAPI* setCommState)(FtHandle handle, DCB* settings);
+    BOOL(WINAPI* setCommTimeouts)(FtHandle handle, COMMTIMEOUTS* timeouts);
+    BOOL(WINAPI* getCommTimeouts)(FtHandle handle, COMMTIMEOUTS* timeouts);
+    BOOL(WINAPI* purgeComm)(FtHandle handle, DWORD flags);
+    BOOL(WINAPI* escapeCommFunction)(FtHandle handle, DWORD function);
+    // Optional: without it the converter keeps its default latency.
+    FtStatus(WINAPI* setLatencyTimer)(FtHandle handle, UCHAR milliseconds);
+};
+
+bool LoadD2xx(D2xx* d2xx)
+{
+    const HMODULE module = LoadVendorDll("FTD2XX.dll");
+    if (!module)
+        return false;
+    FindFunction(module, "FT_SetLatencyTimer", &d2xx->setLatencyTimer);
+    return FindFunction(module, "FT_W32_CreateFile", &d2xx->createFile) &&
+           FindFunction(module, "FT_W32_CloseHandle", &d2xx->closeHandle) &&
+           FindFunction(module, "FT_W32_ReadFile", &d2xx->readFile) &&
+           FindFunction(module, "FT_W32_WriteFile", &d2xx->writeFile) &&
+           FindFunction(module, "FT_W32_SetupComm", &d2xx->setupComm) &&
+           FindFunction(module, "FT_W32_SetCommState", &d2xx->setCommState) &&
+           FindFunction(module, "FT_W32_SetCommTimeouts", &d2xx->setCommTimeouts) &&
+           FindFunction(module, "FT_W32_GetCommTimeouts", &d2xx->getCommTimeouts) &&
+           FindFunction(module, "FT_W32_PurgeComm", &d2xx->purgeComm) &&
+           FindFunction(module, "FT_W32_EscapeCommFunction", &d2xx->escapeCommFunction);
+}
+
+// The library, loaded on first use and kept for the process; null when the
+// DLL or one of the functions it must have is missing.
+const D2xx* Library()
+{
+    static D2xx d2xx;
+    static const bool loaded = LoadD2xx(&d2xx);
+    return loaded ? &d2xx : nullptr;
+}
+
+}  // namespace
+
+struct ComFTDI::Device {
+    FtHandle handle = INVALID_HANDLE_VALUE;
+};
+
+LineSettings ComFTDI::LineSettingsFor(uint32_t baudRate)
+{
+    return DefaultLineSettings(baudRate, kParityNone);
+}
+
+ComFTDI::~ComFTDI()
+{
+    Release();
+}
+
+bool ComFTDI::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
+{
+    if (device_)
+        return false;
+    const D2xx* d2xx = Library();
+    if (!d2xx)
+        return false;
+    // No sharing: a converter that another program holds does not open.
+    const FtHandle handle = d2xx->createFile(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                             FILE_ATTRIBUTE_NORMAL | kOpenByDescription, nullptr);
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr)
+        return false;
+    device_ = new Device;
+    device_->handle = handle;
+    // The converter holds received bytes up to its latency timer (16 ms by
+    // default) before it sends them: each acknowledgement would wait that
+    // long. A library or converter that refuses only costs speed.
+    if (d2xx->setLatencyTimer)
+        d2xx->setLatencyTimer(handle, kLatencyTimerMs);
+    if (!Configure(LineSettingsFor(baudRate)) || !SetTimeout(milliseconds)) {
+        Release();
+        return false;
+    }
+    return true;
+}
+
+bool ComFTDI::Configure(const LineSettings& settings)
+{
+    const D2xx* d2xx = Library();
+    DCB record = LineRecord(settings);
+    return d2xx->setupComm(device_->handle, kInputQueueSize, kOutputQueueSize) &&
+           d2xx->setCommState(device_->handle, &record);
+}
+
+void ComFTDI::Release()
+{
+    if (device_) {
+        Library()->closeHandle(device_->handle);
+        delete device_;
+        device_ = nullptr;
+    }
+}
+
+bool ComFTDI::Close()
+{
+    Release();
+    return true;
+}
+
+bool ComFTDI::IsOpen()
+{
+    return device_ != nullptr;
+}
+
+// Not guarded: with the object closed the library gets the invalid handle.
+bool ComFTDI::SetTimeout(uint32_t milliseconds)
+{
+    const D2xx* d2xx = Library();
+    if (!d2xx)
+        return false;
+    COMMTIMEOUTS record = TimeoutRecord(TimeoutsFor(milliseconds));
+    return d2xx->setCommTimeouts(device_ ? device_->handle : INVALID_HANDLE_VALUE, &record) != FALSE;
+}
+
+bool ComFTDI::GetTimeout(uint32_t* milliseconds)
+{
+    COMMTIMEOUTS record;
+    std::memset(&record, 0, sizeof record);
+    const D2xx* d2xx = Library();
+    const bool ok = d2xx && d2xx->getCommTimeouts(device_ ? device_->handle : INVALID_HANDLE_VALUE, &record);
+    *milliseconds = record.ReadIntervalTimeout;
+    return ok;
+}
+
+bool ComFTDI::Purge()
+{
+    if (!device_)
+        return false;
+    return Library()->purgeComm(device_->handle, PURGE_TXCLEAR | PURGE_RXCLEAR) != FALSE;
+}
+
+bool ComFTDI::Read(void* buffer, uint32_t wanted, uint32_t* received)
+{
+    if (!device_)
+        return false;
+    InterruptibleCall call;
+    if (call.Interrupted())
+        return false;
+    DWORD got = 0;
+    if (!Library()->readFile(device_->handle, buffer, wanted, &got, nullptr))
+        return false;
+    if (received)
+        *received = got;
+    return true;
+}
+
+bool ComFTDI::Write(const void* buffer, uint32_t count)
+{
+    if (!device_)
+        return false;
+    InterruptibleCall call;
+    if (call.Interrupted())
+        return false;
+    DWORD written = 0;
+    // The library's declaration lacks the const; it does not write to the buffer.
+    return Library()->writeFile(device_->handle, const_cast<void*>(buffer), count, &written, nullptr) &&
+           written == count;
+}
+
+// Not guarded, as SetTimeout.
+bool ComFTDI::Escape(uint32_t code)
+{
+    const D2xx* d2xx = Library();
+    return d2xx && d2xx->escapeCommFunction(device_ ? device_->handle : INVALID_HANDLE_VALUE, code);
+}

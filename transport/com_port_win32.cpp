@@ -1,0 +1,143 @@
+// Serial port on Windows through the Win32 communications functions.
+#include "com_port.h"
+
+#include <cstring>
+#include <windows.h>
+
+#include "interrupt_win32.h"
+#include "line_settings_win32.h"
+
+namespace {
+
+constexpr intptr_t kInvalidHandle = -1;
+
+HANDLE Handle(intptr_t handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+}  // namespace
+
+// CreateFileA("COM10") fails: from COM10 up, ports exist only in the device
+// namespace. The prefix is harmless for COM1 to COM9 as well.
+std::string ComPort::DevicePath(const char* name)
+{
+    if (std::strncmp(name, "\\\\", 2) == 0)
+        return name;
+    return std::string("\\\\.\\") + name;
+}
+
+LineSettings ComPort::LineSettingsFor(uint32_t baudRate)
+{
+    return DefaultLineSettings(baudRate, kParityEven);
+}
+
+ComPort::~ComPort()
+{
+    if (handle_ != kInvalidHandle)
+        Release();
+}
+
+bool ComPort::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
+{
+    if (handle_ != kInvalidHandle)
+        return false;
+    // Share mode 0: a port that another program holds cannot be opened.
+    const HANDLE port = CreateFileA(DevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (port == INVALID_HANDLE_VALUE)
+        return false;
+    handle_ = reinterpret_cast<intptr_t>(port);
+    if (!SetupComm(port, kInputQueueSize, kOutputQueueSize) || !ApplyLineSettings(LineSettingsFor(baudRate)) ||
+        !SetTimeout(milliseconds)) {
+        Release();
+        return false;
+    }
+    return true;
+}
+
+bool ComPort::ApplyLineSettings(const LineSettings& settings)
+{
+    DCB record = LineRecord(settings);
+    return SetCommState(Handle(handle_), &record) != FALSE;
+}
+
+void ComPort::Release()
+{
+    CloseHandle(Handle(handle_));
+    handle_ = kInvalidHandle;
+}
+
+bool ComPort::Close()
+{
+    if (handle_ != kInvalidHandle)
+        Release();
+    return true;
+}
+
+bool ComPort::IsOpen()
+{
+    return handle_ != kInvalidHandle;
+}
+
+// Not guarded: with the port closed the call fails on the invalid handle.
+bool ComPort::SetTimeout(uint32_t milliseconds)
+{
+    COMMTIMEOUTS record = TimeoutRecord(TimeoutsFor(milliseconds));
+    return SetCommTimeouts(Handle(handle_), &record) != FALSE;
+}
+
+bool ComPort::GetTimeout(uint32_t* milliseconds)
+{
+    COMMTIMEOUTS record;
+    std::memset(&record, 0, sizeof record);
+    const bool ok = GetCommTimeouts(Handle(handle_), &record) != FALSE;
+    *milliseconds = record.ReadIntervalTimeout;
+    return ok;
+}
+
+bool ComPort::Purge()
+{
+    if (handle_ == kInvalidHandle)
+        return false;
+    return PurgeComm(Handle(handle_), PURGE_TXCLEAR | PURGE_RXCLEAR) != FALSE;
+}
+
+bool ComPort::Read(void* buffer, uint32_t wanted, uint32_t* received)
+{
+    if (handle_ == kInvalidHandle)
+        return false;
+    InterruptibleCall call;
+    if (call.Interrupted())
+        return false;
+    DWORD got = 0;
+    if (!ReadFile(Handle(handle_), buffer, wanted, &got, nullptr))
+        return false;
+    if (received)
+        *received = got;
+    return true;
+}
+
+bool ComPort::Write(const void* buffer, uint32_t count)
+{
+    if (handle_ == kInvalidHandle)
+        return false;
+    InterruptibleCall call;
+    if (call.Interrupted())
+        return false;
+    DWORD written = 0;
+    if (!WriteFile(Handle(handle_), buffer, count, &written, nullptr) || written != count)
+        return false;
+    // The reply time-out must not start while the block is still going out: a
+    // driver that completes writes from a buffer of its own (USB serial
+    // drivers, Wine over a tty) sends it out here. serial.sys has already sent
+    // all but its FIFO when the write completes; a driver without flush
+    // support fails this, which costs nothing but the wait.
+    FlushFileBuffers(Handle(handle_));
+    return true;
+}
+
+bool ComPort::Escape(uint32_t code)
+{
+    return EscapeCommFunction(Handle(handle_), code) != FALSE;
+}

@@ -1,0 +1,257 @@
+// The CP2102 bridge library over Silicon Labs' USBXpress library (SiUSBXp.dll,
+// Silicon Labs AN169 "USBXpress Programmer's Guide"), whose SI_* functions
+// have exactly the shape of cp2102_bridge.h. The DLL is loaded on first use;
+// this file is the only one that calls it.
+#include "cp2102_bridge.h"
+
+#include <algorithm>
+#include <cstring>
+#include <windows.h>
+
+#include "interrupt.h"
+#include "interrupt_win32.h"
+#include "vendor_dll_win32.h"
+
+namespace {
+
+using namespace cp2102;
+
+// SI_STATUS: the status codes of cp2102_bridge.h.
+using SiStatus = int;
+
+// The library's "no time-out" for SI_SetTimeouts.
+constexpr DWORD kInfinite = 0xFFFFFFFF;
+
+// A write whose time on the line takes this share of the write time-out or
+// more gets the line time added to it (see Write).
+constexpr uint64_t kWideningShareDivisor = 2;
+constexpr uint32_t kBitsPerByte8N1 = 10;
+
+// The CP2102's transmit buffer (data sheet): a write completes once the bytes
+// are in it, up to this many of them not yet sent.
+constexpr uint32_t kTransmitBufferBytes = 640;
+
+// Milliseconds the line needs for so many bytes, rounded up.
+uint64_t LineMs(uint64_t bytes, uint32_t baudRate)
+{
+    const uint64_t bits = bytes * kBitsPerByte8N1 * 1000;
+    const uint64_t rate = std::max<uint32_t>(baudRate, 1);
+    return (bits + rate - 1) / rate;
+}
+
+// Waits the time given, looking at the interrupt request in between.
+void WaitOutLine(uint64_t milliseconds)
+{
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    for (ULONGLONG now = GetTickCount64(); now < end && !InterruptRequested(); now = GetTickCount64())
+        Sleep(DWORD(std::min<ULONGLONG>(end - now, kInterruptPollMs)));
+}
+
+struct SiUsbXp {
+    SiStatus(WINAPI* getNumDevices)(LPDWORD count);
+    SiStatus(WINAPI* getProductString)(DWORD index, LPVOID buffer, DWORD options);
+    SiStatus(WINAPI* open)(DWORD index, HANDLE* handle);
+    SiStatus(WINAPI* close)(HANDLE handle);
+    SiStatus(WINAPI* read)(HANDLE handle, LPVOID buffer, DWORD wanted, LPDWORD returned, OVERLAPPED* overlapped);
+    SiStatus(WINAPI* write)(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written, OVERLAPPED* overlapped);
+    SiStatus(WINAPI* flushBuffers)(HANDLE handle, BYTE transmit, BYTE receive);
+    SiStatus(WINAPI* setTimeouts)(DWORD readMs, DWORD writeMs);
+    SiStatus(WINAPI* getTimeouts)(LPDWORD readMs, LPDWORD writeMs);
+    SiStatus(WINAPI* setBaudRate)(HANDLE handle, DWORD baudRate);
+    SiStatus(WINAPI* setLineControl)(HANDLE handle, WORD lineControl);
+    SiStatus(WINAPI* setFlowControl)(HANDLE handle, BYTE cts, BYTE rts, BYTE dtr, BYTE dsr, BYTE dcd, BOOL xonXoff);
+};
+
+bool LoadSiUsbXp(SiUsbXp* library)
+{
+    const HMODULE module = LoadVendorDll("SiUSBXp.dll");
+    return module && FindFunction(module, "SI_GetNumDevices", &library->getNumDevices) &&
+           FindFunction(module, "SI_GetProductString", &library->getProductString) &&
+           FindFunction(module, "SI_Open", &library->open) && FindFunction(module, "SI_Close", &library->close) &&
+           FindFunction(module, "SI_Read", &library->read) && FindFunction(module, "SI_Write", &library->write) &&
+           FindFunction(module, "SI_FlushBuffers", &library->flushBuffers) &&
+           FindFunction(module, "SI_SetTimeouts", &library->setTimeouts) &&
+           FindFunction(module, "SI_GetTimeouts", &library->getTimeouts) &&
+           FindFunction(module, "SI_SetBaudRate", &library->setBaudRate) &&
+           FindFunction(module, "SI_SetLineControl", &library->setLineControl) &&
+           FindFunction(module, "SI_SetFlowControl", &library->setFlowControl);
+}
+
+// Loaded on first use and kept for the process; null when the DLL or one of
+// its functions is missing, which reads as "no bridge".
+const SiUsbXp* Library()
+{
+    static SiUsbXp library;
+    static const bool loaded = LoadSiUsbXp(&library);
+    return loaded ? &library : nullptr;
+}
+
+// The time-outs last set through this file; the library keeps them for the
+// whole process, and nothing else sets them.
+struct TimeoutsSet {
+    bool known = false;
+    DWORD readMs = 0;
+    DWORD writeMs = 0;
+};
+
+TimeoutsSet& LastTimeouts()
+{
+    static TimeoutsSet timeouts;
+    return timeouts;
+}
+
+}  // namespace
+
+namespace cp2102 {
+
+struct Device {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    uint32_t baudRate = 0;
+};
+
+int GetNumDevices(uint32_t* count)
+{
+    const SiUsbXp* library = Library();
+    if (!library)
+        return kDeviceNotFound;
+    DWORD devices = 0;
+    const int status = library->getNumDevices(&devices);
+    if (status == kSuccess)
+        *count = devices;
+    return status;
+}
+
+int GetProductString(uint32_t index, char* buffer, uint8_t option)
+{
+    const SiUsbXp* library = Library();
+    if (!library)
+        return kDeviceNotFound;
+    const int status = library->getProductString(index, buffer, option);
+    // The library fills at most the buffer; a string that filled it whole
+    // would lack its terminator.
+    buffer[kProductStringSize - 1] = '\0';
+    return status;
+}
+
+int Open(uint32_t index, Device** device)
+{
+    const SiUsbXp* library = Library();
+    if (!library)
+        return kDeviceNotFound;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const int status = library->open(index, &handle);
+    if (status != kSuccess)
+        return status;
+    *device = new Device;
+    (*device)->handle = handle;
+    return kSuccess;
+}
+
+int Close(Device* device)
+{
+    if (!device)
+        return kInvalidHandle;
+    const int status = Library()->close(device->handle);
+    delete device;
+    return status;
+}
+
+int SetBaudRate(Device* device, uint32_t baudRate)
+{
+    const int status = Library()->setBaudRate(device->handle, baudRate);
+    if (status == kSuccess)
+        device->baudRate = baudRate;
+    return status;
+}
+
+int SetLineControl(Device* device, uint16_t lineControl)
+{
+    return Library()->setLineControl(device->handle, lineControl);
+}
+
+int SetFlowControl(Device* device, uint8_t cts, uint8_t rts, uint8_t dtr, uint8_t dsr, uint8_t dcd, bool xonXoff)
+{
+    return Library()->setFlowControl(device->handle, cts, rts, dtr, dsr, dcd, xonXoff ? TRUE : FALSE);
+}
+
+int FlushBuffers(Device* device, uint8_t transmit, uint8_t receive)
+{
+    return Library()->flushBuffers(device->handle, transmit, receive);
+}
+
+int SetTimeouts(uint32_t readMs, uint32_t writeMs)
+{
+    const SiUsbXp* library = Library();
+    if (!library)
+        return kDeviceNotFound;
+    const int status = library->setTimeouts(readMs, writeMs);
+    if (status == kSuccess)
+        LastTimeouts() = {true, readMs, writeMs};
+    return status;
+}
+
+int GetTimeouts(uint32_t* readMs, uint32_t* writeMs)
+{
+    const SiUsbXp* library = Library();
+    if (!library)
+        return kDeviceNotFound;
+    DWORD readTimeout = 0;
+    DWORD writeTimeout = 0;
+    const int status = library->getTimeouts(&readTimeout, &writeTimeout);
+    if (status == kSuccess) {
+        *readMs = readTimeout;
+        *writeMs = writeTimeout;
+    }
+    return status;
+}
+
+int Read(Device* device, void* buffer, uint32_t wanted, uint32_t* returned)
+{
+    InterruptibleCall call;
+    if (call.Interrupted())
+        return kReadError;
+    DWORD got = 0;
+    const int status = Library()->read(device->handle, buffer, wanted, &got, nullptr);
+    *returned = got;
+    return status;
+}
+
+// Returns once the bytes have left the bridge, so that the reply time-out
+// does not start while the block is still going out.
+//
+// The bridge takes data only as fast as its line sends it, and the write
+// time-out covers the whole write: a long block at a low rate would run out of
+// time while still going out. The library's time-outs are global, so such a
+// write gets the time-out widened by the block's line time, and the time-out
+// set before is put back at once.
+//
+// The write completes with up to a transmit buffer's worth still in the
+// bridge: 640 bytes are 5.3 s at 1200 baud, more than the reply time-out.
+// USBXpress has no call that tells how much is left (the bridge's own
+// GET_COMM_STATUS is not reachable through it), so the write waits the time
+// the line needs for what may be left.
+int Write(Device* device, const void* buffer, uint32_t count, uint32_t* written)
+{
+    InterruptibleCall call;
+    if (call.Interrupted())
+        return kWriteError;
+    const SiUsbXp* library = Library();
+    const TimeoutsSet set = LastTimeouts();
+    const uint64_t lineMs = LineMs(count, device->baudRate);
+    const bool widen = set.known && set.writeMs != kInfinite && lineMs * kWideningShareDivisor >= set.writeMs;
+    if (widen)
+        library->setTimeouts(set.readMs, DWORD(std::min<uint64_t>(set.writeMs + lineMs, kInfinite - 1)));
+
+    DWORD sent = 0;
+    // The library's declaration lacks the const; it does not write to the buffer.
+    const int status = library->write(device->handle, const_cast<void*>(buffer), count, &sent, nullptr);
+    *written = sent;
+
+    if (widen)
+        library->setTimeouts(set.readMs, set.writeMs);
+    if (status == kSuccess)
+        WaitOutLine(LineMs(std::min(sent, DWORD(kTransmitBufferBytes)), device->baudRate));
+    return status;
+}
+
+}  // namespace cp2102
