@@ -1,0 +1,281 @@
+// update.exe -T2 against the stand-in SiUSBXp.dll: CP2102 bridges with the
+// simulated target behind them, and the record of every library call.
+#include <algorithm>
+#include <unistd.h>
+
+#include "wine_harness.h"
+
+namespace {
+
+const char kDescription[] = "CP2102 USB to UART Bridge Controller";
+const std::string kConnect = Crlf("Connection with CP2102-USB Device...\n");
+const std::string kDone = Crlf("\rTransferring.. 100% done.  \nTarget updated successfully.\n");
+const std::string kNotResponding = Crlf("\nFailed: Target is not responding.\n");
+
+std::string InUse(const std::string& name = kDescription)
+{
+    return kConnect + Crlf("Error: " + name + " in use or does not exist.\n");
+}
+
+class WineCp2102 : public WineUpdate {
+protected:
+    WineCp2102() { Install({"full/SiUSBXp.dll"}); }
+
+    WineResult Update(const std::string& image, const std::string& rate = "-115200",
+                      const std::string& name = kDescription, const std::vector<std::string>& environment = {})
+    {
+        std::vector<std::string> entries = {std::string("STANDIN_DEVICES=") + kDescription};
+        entries.insert(entries.end(), environment.begin(), environment.end());
+        return Run({"-F" + image, "-T2", rate, "-D" + name}, entries);
+    }
+};
+
+TEST_F(WineCp2102, FullUpdateThroughTheLibraryCalls)
+{
+    const std::vector<unsigned char> bytes = BlockImage({98, 298}, 3);
+    const WineResult result = Update(Image(bytes));
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + ProgressLine('-', 25) + kDone);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(Received(), std::string(bytes.begin(), bytes.end()));
+
+    const std::vector<std::string> calls = Calls();
+    ASSERT_GE(calls.size(), 12u);
+    // Found by its product string (option 1, the description), opened, then set
+    // to the rate, 8N1 (line control 0x0800), no flow control with RTS and DTR
+    // held inactive, and time-outs of 2000 ms for read and write.
+    const std::vector<std::string> open(calls.begin(), calls.begin() + 7);
+    const std::vector<std::string> expectedOpen = {
+        "SI_GetNumDevices() = 0 count=1",
+        std::string("SI_GetProductString(0, 1) = 0 \"") + kDescription + "\"",
+        "SI_Open(0) = 0 handle=0x2001",
+        "SI_SetBaudRate(0x2001, 115200) = 0",
+        "SI_SetLineControl(0x2001, 0x0800) = 0",
+        "SI_SetFlowControl(0x2001, cts=0, rts=0, dtr=0, dsr=0, dcd=0, xonxoff=0) = 0",
+        "SI_SetTimeouts(2000, 2000) = 0",
+    };
+    EXPECT_EQ(open, expectedOpen);
+    // The drain: a read under 1 ms that times out empty (status 13) ends it.
+    const std::vector<std::string> firstBlock(calls.begin() + 7, calls.begin() + 12);
+    const std::vector<std::string> expectedBlock = {
+        "SI_SetTimeouts(1, 1) = 0",
+        "SI_Read(0x2001, 1, null) = 13 returned=0",
+        "SI_SetTimeouts(4000, 4000) = 0",
+        "SI_Write(0x2001, 100, null) = 0 written=100",
+        "SI_Read(0x2001, 1, null) = 0 returned=1",
+    };
+    EXPECT_EQ(firstBlock, expectedBlock);
+    EXPECT_EQ(calls.back(), "SI_Close(0x2001) = 0");
+}
+
+TEST_F(WineCp2102, RatesAreSetAsGivenOrRefused)
+{
+    for (int rate : {300, 2400, 14400, 38400, 56000, 128000, 256000}) {
+        ClearRecords();
+        const WineResult result = Update(Image({0, 1, 0x5A}), "-" + std::to_string(rate));
+        EXPECT_EQ(result.status, 0) << rate;
+        EXPECT_EQ(CallsOf("SI_SetBaudRate"),
+                  std::vector<std::string>{"SI_SetBaudRate(0x2001, " + std::to_string(rate) + ") = 0"});
+    }
+    // The bridge would run at 300 for 110: refused, and the bridge closed.
+    ClearRecords();
+    const WineResult slow = Update(Image({0, 1, 0x5A}), "-110");
+    EXPECT_EQ(slow.out, InUse());
+    EXPECT_EQ(slow.status, kFailed);
+    EXPECT_TRUE(CallsOf("SI_SetBaudRate").empty());
+    EXPECT_EQ(Calls().back(), "SI_Close(0x2001) = 0");
+}
+
+TEST_F(WineCp2102, RejectionsResendTheBlockAndFourEndTheUpdate)
+{
+    const std::string image = Image(BlockImage({98, 298}));
+    WineResult result = Update(image, "-38400", kDescription, {"STANDIN_TARGET=reject=3@1"});
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + ProgressLine('-', 25) + ProgressLine('\\', 25) +
+                              ProgressLine('\\', 25) + ProgressLine('|', 25) + kDone);
+    EXPECT_EQ(result.status, 0);
+
+    ClearRecords();
+    result = Update(image, "-38400", kDescription, {"STANDIN_TARGET=reject=4@1"});
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + ProgressLine('-', 25) + ProgressLine('\\', 25) +
+                              ProgressLine('\\', 25) + ProgressLine('|', 25) + Crlf("\nCRC error. File damaged.\n"));
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_EQ(CallsOf("SI_Write").size(), 5u);
+    EXPECT_EQ(CallsOf("SI_Close"), std::vector<std::string>{"SI_Close(0x2001) = 0"});
+}
+
+// The library's read time-out is the whole wait: 4000 ms, then status 13 with
+// nothing read, which is no reply.
+TEST_F(WineCp2102, SilentTargetTimesOutAfterFourSeconds)
+{
+    const WineResult result =
+        Update(Image(BlockImage({1, 1})), "-115200", kDescription, {"STANDIN_TARGET=silent-from=1"});
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + ProgressLine('-', 50) + kNotResponding);
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_GE(result.seconds, 4.0);
+    EXPECT_LT(result.seconds, 7.0);
+    EXPECT_EQ(CallsOf("SI_Read").back(), "SI_Read(0x2001, 1, null) = 13 returned=0");
+}
+
+// Ctrl-C while the program waits for a reply: the console handler cancels the
+// library's read, and the run ends in order with the bridge closed.
+TEST_F(WineCp2102, CtrlCEndsTheWaitForAReplyInOrder)
+{
+    InterruptAfter(1.0);
+    const WineResult result =
+        Update(Image(BlockImage({1, 1})), "-115200", kDescription, {"STANDIN_TARGET=silent-from=0"});
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + Crlf("\nFailed: Update interrupted.\n"));
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_LT(result.seconds, 2.0);
+    EXPECT_EQ(CallsOf("SI_Read").back(), "SI_Read(0x2001, 1, null) = 2 returned=0");
+    EXPECT_EQ(Calls().back(), "SI_Close(0x2001) = 0");
+}
+
+// Status 3 (receive queue not ready) is a read of nothing; any other failure
+// of a read ends the update at once, without waiting out the time-out.
+TEST_F(WineCp2102, ReadStatusesThreeAndThirteenAreEmptyReads)
+{
+    const std::string image = Image(BlockImage({10}));
+    WineResult result = Update(image, "-115200", kDescription, {"STANDIN_FAIL=SI_Read#1=3"});
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + kDone);
+    EXPECT_EQ(result.status, 0);
+
+    ClearRecords();
+    result = Update(image, "-115200", kDescription, {"STANDIN_FAIL=SI_Read#2=3"});
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + kNotResponding);
+    EXPECT_EQ(result.status, kFailed);
+
+    ClearRecords();
+    result = Update(image, "-115200", kDescription, {"STANDIN_FAIL=SI_Read#1=2"});
+    EXPECT_EQ(result.status, 0);  // a failed read ends the drain too
+
+    ClearRecords();
+    result = Update(image, "-115200", kDescription, {"STANDIN_FAIL=SI_Read#2=2", "STANDIN_TARGET=silent-from=0"});
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + kNotResponding);
+    EXPECT_LT(result.seconds, 3.0);
+}
+
+TEST_F(WineCp2102, StaleBytesAreDrained)
+{
+    const WineResult result =
+        Update(Image(BlockImage({10, 10})), "-115200", kDescription, {"STANDIN_TARGET=preload=40 stale=5 reject=2"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + ProgressLine('-', 0) + ProgressLine('\\', 0) +
+                              ProgressLine('\\', 50) + ProgressLine('|', 50) + ProgressLine('|', 50) + kDone);
+}
+
+// The first bridge is only asked for its description; the second is opened.
+TEST_F(WineCp2102, SecondOfTwoBridgesMatches)
+{
+    const WineResult result =
+        Update(Image({0, 0}), "-9600", kDescription, {std::string("STANDIN_DEVICES=CP2102 Other|") + kDescription});
+    EXPECT_EQ(result.status, 0);
+    const std::vector<std::string> calls = Calls();
+    ASSERT_GE(calls.size(), 4u);
+    const std::vector<std::string> search(calls.begin(), calls.begin() + 4);
+    const std::vector<std::string> expected = {
+        "SI_GetNumDevices() = 0 count=2",
+        "SI_GetProductString(0, 1) = 0 \"CP2102 Other\"",
+        std::string("SI_GetProductString(1, 1) = 0 \"") + kDescription + "\"",
+        "SI_Open(1) = 0 handle=0x2002",
+    };
+    EXPECT_EQ(search, expected);
+    EXPECT_EQ(CallsOf("SI_Open").size(), 1u);
+}
+
+TEST_F(WineCp2102, NoMatchOpensNothing)
+{
+    for (const std::string name : {"cp2102 usb to uart bridge controller", "CP2102", "Box"}) {
+        ClearRecords();
+        const WineResult result = Update(Image({0, 0}), "-9600", name);
+        EXPECT_EQ(result.out, InUse(name));
+        EXPECT_EQ(result.status, kFailed);
+        const std::vector<std::string> expected = {
+            "SI_GetNumDevices() = 0 count=1",
+            std::string("SI_GetProductString(0, 1) = 0 \"") + kDescription + "\"",
+        };
+        EXPECT_EQ(Calls(), expected) << name;
+    }
+    // No bridge attached at all.
+    ClearRecords();
+    const WineResult result = Update(Image({0, 0}), "-9600", kDescription, {"STANDIN_DEVICES="});
+    EXPECT_EQ(result.out, InUse());
+    EXPECT_EQ(Calls(), std::vector<std::string>{"SI_GetNumDevices() = 0 count=0"});
+}
+
+// A description that cannot be read ends the search; later bridges are not tried.
+TEST_F(WineCp2102, FailedProductStringEndsTheSearch)
+{
+    const WineResult result = Update(Image({0, 0}), "-9600", kDescription,
+                                     {std::string("STANDIN_DEVICES=Other|") + kDescription,
+                                      "STANDIN_FAIL=SI_GetProductString#1"});
+    EXPECT_EQ(result.out, InUse());
+    EXPECT_EQ(result.status, kFailed);
+    const std::vector<std::string> expected = {"SI_GetNumDevices() = 0 count=2",
+                                               "SI_GetProductString(0, 1) = 8 \"Other\""};
+    EXPECT_EQ(Calls(), expected);
+
+    ClearRecords();
+    EXPECT_EQ(Update(Image({0, 0}), "-9600", kDescription, {"STANDIN_FAIL=SI_GetNumDevices"}).out, InUse());
+    EXPECT_EQ(Calls(), std::vector<std::string>{"SI_GetNumDevices() = 8 count=0"});
+}
+
+// A step that fails after the open closes the bridge through the library.
+TEST_F(WineCp2102, FailedConfigurationClosesTheBridge)
+{
+    for (const char* step : {"SI_SetBaudRate", "SI_SetLineControl", "SI_SetFlowControl", "SI_SetTimeouts"}) {
+        ClearRecords();
+        const WineResult result = Update(Image({0, 0}), "-9600", kDescription, {std::string("STANDIN_FAIL=") + step});
+        EXPECT_EQ(result.out, InUse()) << step;
+        EXPECT_EQ(result.status, kFailed) << step;
+        const std::vector<std::string> calls = Calls();
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_EQ(calls[calls.size() - 2].find(step), 0u) << calls[calls.size() - 2];
+        EXPECT_EQ(calls.back(), "SI_Close(0x2001) = 0") << step;
+    }
+}
+
+// The bridge takes a block only as fast as its line sends it: 5002 bytes at
+// 9600 baud need 5.2 s on the line, more than the 4000 ms write time-out.
+// That one write gets the line time added, and the time-out is put back.
+TEST_F(WineCp2102, LongBlockAtALowRateGetsTheTimeItNeeds)
+{
+    const std::vector<unsigned char> bytes = BlockImage({5000});
+    const WineResult result = Update(Image(bytes), "-9600");
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + kDone);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(Received(), std::string(bytes.begin(), bytes.end()));
+    const std::vector<std::string> calls = Calls();
+    const auto write = std::find(calls.begin(), calls.end(), "SI_Write(0x2001, 5002, null) = 0 written=5002");
+    ASSERT_NE(write, calls.end());
+    EXPECT_EQ(*(write - 2), "SI_SetTimeouts(4000, 4000) = 0");
+    EXPECT_EQ(*(write - 1), "SI_SetTimeouts(4000, 9211) = 0");
+    EXPECT_EQ(*(write + 1), "SI_SetTimeouts(4000, 4000) = 0");
+}
+
+// A write completes with the block still in the bridge's 640-byte transmit
+// buffer: 302 bytes at 600 baud take 5 s to go out, longer than the 4000 ms
+// reply time-out. The write returns only once the line has had that time.
+TEST_F(WineCp2102, BlockInTheTransmitBufferIsWaitedOut)
+{
+    const std::vector<unsigned char> bytes = BlockImage({300});
+    const WineResult result = Update(Image(bytes), "-600");
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + kDone);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_GE(result.seconds, 5.0);
+    EXPECT_EQ(CallsOf("SI_Read").back(), "SI_Read(0x2001, 1, null) = 0 returned=1");
+}
+
+TEST_F(WineCp2102, MissingLibraryOrFunctionIsInUse)
+{
+    Install({"no-flush/SiUSBXp.dll"});
+    WineResult result = Update(Image({0, 1, 0x5A}));
+    EXPECT_EQ(result.out, InUse());
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_TRUE(Calls().empty());
+
+    unlink(scratch.Path("SiUSBXp.dll").c_str());
+    result = Update(Image({0, 1, 0x5A}));
+    EXPECT_EQ(result.out, InUse());
+    EXPECT_EQ(result.status, kFailed);
+}
+
+}  // namespace
