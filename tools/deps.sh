@@ -7,9 +7,11 @@
 set -euo pipefail
 
 build=(cmake g++ make pkg-config libusb-1.0-0-dev libftdi1-dev)
-# GoogleTest, the USB emulation, manual page lint and the Debian package.
+# GoogleTest, the USB emulation, manual page lint and the Debian package;
+# the Windows build (mingw-w64, GoogleTest's sources) and Wine to test it.
 tests=(libgtest-dev libgmock-dev umockdev libumockdev-dev groff-base mandoc
-       dpkg-dev file lintian git)
+       dpkg-dev file lintian git
+       googletest g++-mingw-w64-x86-64 wine64 wine)
 
 case "${1:-tests}" in
   demo) packages=("${build[@]}") ;;

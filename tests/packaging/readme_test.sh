@@ -89,6 +89,9 @@ cmake --build build -j$(nproc)
 ctest -j$(nproc) --output-on-failure --timeout 120
 cmake -S . -B build-sanitize -DUPDATE_SANITIZE=ON -DUPDATE_VM_TESTS=OFF -DUPDATE_TESTS=ON
 cmake --build build-sanitize -j$(nproc)
+ctest -j$(nproc) --output-on-failure --timeout 120
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+cmake --build build-win -j$(nproc)
 ctest -j$(nproc) --output-on-failure --timeout 120"
   [ "$(cat "$scratch/home/calls.log")" = "$expected" ] || { fail "run-tests steps"; cat "$scratch/home/calls.log" >&2; }
 else
