@@ -6,10 +6,13 @@
 #include "com_ftdi.h"
 
 #include <cstring>
+#include <string>
 #include <windows.h>
 
+#include "error_text_win32.h"
 #include "interrupt_win32.h"
 #include "line_settings_win32.h"
+#include "link_failure.h"
 #include "vendor_dll_win32.h"
 
 namespace {
@@ -23,8 +26,6 @@ using FtStatus = ULONG;
 // product description of the converter to open.
 constexpr DWORD kOpenByDescription = 0x02;
 
-// FTDCB and FTTIMEOUTS have the layout of DCB and COMMTIMEOUTS.
-
 struct D2xx {
     FtHandle(WINAPI* createFile)(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                                  DWORD creation, DWORD flags, HANDLE templateFile);
@@ -32,6 +33,7 @@ struct D2xx {
     BOOL(WINAPI* readFile)(FtHandle handle, LPVOID buffer, DWORD wanted, LPDWORD received, LPOVERLAPPED overlapped);
     BOOL(WINAPI* writeFile)(FtHandle handle, LPVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped);
     BOOL(WINAPI* setupComm)(FtHandle handle, DWORD inputQueue, DWORD outputQueue);
+    // FTDCB and FTTIMEOUTS have the layout of DCB and COMMTIMEOUTS.
     BOOL(WINAPI* setCommState)(FtHandle handle, DCB* settings);
     BOOL(WINAPI* setCommTimeouts)(FtHandle handle, COMMTIMEOUTS* timeouts);
     BOOL(WINAPI* getCommTimeouts)(FtHandle handle, COMMTIMEOUTS* timeouts);
@@ -41,31 +43,57 @@ struct D2xx {
     FtStatus(WINAPI* setLatencyTimer)(FtHandle handle, UCHAR milliseconds);
 };
 
-bool LoadD2xx(D2xx* d2xx)
+// The library as loaded on first use and kept for the process: the functions,
+// or why it cannot be used.
+struct LoadedD2xx {
+    D2xx functions = {};
+    std::string failure;
+};
+
+LoadedD2xx Load()
 {
+    LoadedD2xx loaded;
+    D2xx* d2xx = &loaded.functions;
     const HMODULE module = LoadVendorDll("FTD2XX.dll");
-    if (!module)
-        return false;
+    if (!module) {
+        loaded.failure = "FTD2XX.dll: " + ErrorText(GetLastError()) + " (FTDI's D2XX driver installs it)";
+        return loaded;
+    }
     FindFunction(module, "FT_SetLatencyTimer", &d2xx->setLatencyTimer);
-    return FindFunction(module, "FT_W32_CreateFile", &d2xx->createFile) &&
-           FindFunction(module, "FT_W32_CloseHandle", &d2xx->closeHandle) &&
-           FindFunction(module, "FT_W32_ReadFile", &d2xx->readFile) &&
-           FindFunction(module, "FT_W32_WriteFile", &d2xx->writeFile) &&
-           FindFunction(module, "FT_W32_SetupComm", &d2xx->setupComm) &&
-           FindFunction(module, "FT_W32_SetCommState", &d2xx->setCommState) &&
-           FindFunction(module, "FT_W32_SetCommTimeouts", &d2xx->setCommTimeouts) &&
-           FindFunction(module, "FT_W32_GetCommTimeouts", &d2xx->getCommTimeouts) &&
-           FindFunction(module, "FT_W32_PurgeComm", &d2xx->purgeComm) &&
-           FindFunction(module, "FT_W32_EscapeCommFunction", &d2xx->escapeCommFunction);
+    const struct {
+        const char* name;
+        bool found;
+    } required[] = {
+        {"FT_W32_CreateFile", FindFunction(module, "FT_W32_CreateFile", &d2xx->createFile)},
+        {"FT_W32_CloseHandle", FindFunction(module, "FT_W32_CloseHandle", &d2xx->closeHandle)},
+        {"FT_W32_ReadFile", FindFunction(module, "FT_W32_ReadFile", &d2xx->readFile)},
+        {"FT_W32_WriteFile", FindFunction(module, "FT_W32_WriteFile", &d2xx->writeFile)},
+        {"FT_W32_SetupComm", FindFunction(module, "FT_W32_SetupComm", &d2xx->setupComm)},
+        {"FT_W32_SetCommState", FindFunction(module, "FT_W32_SetCommState", &d2xx->setCommState)},
+        {"FT_W32_SetCommTimeouts", FindFunction(module, "FT_W32_SetCommTimeouts", &d2xx->setCommTimeouts)},
+        {"FT_W32_GetCommTimeouts", FindFunction(module, "FT_W32_GetCommTimeouts", &d2xx->getCommTimeouts)},
+        {"FT_W32_PurgeComm", FindFunction(module, "FT_W32_PurgeComm", &d2xx->purgeComm)},
+        {"FT_W32_EscapeCommFunction", FindFunction(module, "FT_W32_EscapeCommFunction", &d2xx->escapeCommFunction)},
+    };
+    for (const auto& function : required) {
+        if (!function.found) {
+            loaded.failure = std::string("FTD2XX.dll has no ") + function.name;
+            break;
+        }
+    }
+    return loaded;
 }
 
-// The library, loaded on first use and kept for the process; null when the
-// DLL or one of the functions it must have is missing.
+const LoadedD2xx& Loaded()
+{
+    static const LoadedD2xx loaded = Load();
+    return loaded;
+}
+
+// The library; null when the DLL or one of the functions it must have is missing.
 const D2xx* Library()
 {
-    static D2xx d2xx;
-    static const bool loaded = LoadD2xx(&d2xx);
-    return loaded ? &d2xx : nullptr;
+    return Loaded().failure.empty() ? &Loaded().functions : nullptr;
 }
 
 }  // namespace
@@ -89,13 +117,19 @@ bool ComFTDI::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
     if (device_)
         return false;
     const D2xx* d2xx = Library();
-    if (!d2xx)
+    if (!d2xx) {
+        RecordLinkFailure(LinkFailureKind::kOther, Loaded().failure);
         return false;
+    }
     // No sharing: a converter that another program holds does not open.
     const FtHandle handle = d2xx->createFile(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                              FILE_ATTRIBUTE_NORMAL | kOpenByDescription, nullptr);
-    if (handle == INVALID_HANDLE_VALUE || handle == nullptr)
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+        // The library does not say which.
+        RecordLinkFailure(LinkFailureKind::kOther,
+                          "no attached converter has this description, or another program holds it");
         return false;
+    }
     device_ = new Device;
     device_->handle = handle;
     // The converter holds received bytes up to its latency timer (16 ms by
@@ -103,7 +137,13 @@ bool ComFTDI::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
     // long. A library or converter that refuses only costs speed.
     if (d2xx->setLatencyTimer)
         d2xx->setLatencyTimer(handle, kLatencyTimerMs);
-    if (!Configure(LineSettingsFor(baudRate)) || !SetTimeout(milliseconds)) {
+    if (!Configure(LineSettingsFor(baudRate))) {
+        RecordLinkFailure(LinkFailureKind::kRateRefused, "FT_W32_SetupComm or FT_W32_SetCommState failed");
+        Release();
+        return false;
+    }
+    if (!SetTimeout(milliseconds)) {
+        RecordLinkFailure(LinkFailureKind::kOther, "FT_W32_SetCommTimeouts failed");
         Release();
         return false;
     }

@@ -4,8 +4,10 @@
 #include <cstring>
 #include <windows.h>
 
+#include "error_text_win32.h"
 #include "interrupt_win32.h"
 #include "line_settings_win32.h"
+#include "link_failure.h"
 
 namespace {
 
@@ -14,6 +16,15 @@ constexpr intptr_t kInvalidHandle = -1;
 HANDLE Handle(intptr_t handle)
 {
     return reinterpret_cast<HANDLE>(handle);
+}
+
+// Why the open failed, in Windows' words; the driver explains it.
+void RecordFailure(LinkFailureKind kind, const char* call, DWORD error, const std::string& device)
+{
+    std::string text = std::string(call) + ": " + ErrorText(error);
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+        text += " (another program holds the port)";
+    RecordLinkFailure(kind, text, device);
 }
 
 }  // namespace
@@ -43,13 +54,26 @@ bool ComPort::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
     if (handle_ != kInvalidHandle)
         return false;
     // Share mode 0: a port that another program holds cannot be opened.
-    const HANDLE port = CreateFileA(DevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    const std::string path = DevicePath(name);
+    const HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (port == INVALID_HANDLE_VALUE)
+    if (port == INVALID_HANDLE_VALUE) {
+        RecordFailure(LinkFailureKind::kOther, "CreateFileA", GetLastError(), path);
         return false;
+    }
     handle_ = reinterpret_cast<intptr_t>(port);
-    if (!SetupComm(port, kInputQueueSize, kOutputQueueSize) || !ApplyLineSettings(LineSettingsFor(baudRate)) ||
-        !SetTimeout(milliseconds)) {
+    const char* failed = nullptr;
+    LinkFailureKind kind = LinkFailureKind::kOther;
+    if (!SetupComm(port, kInputQueueSize, kOutputQueueSize)) {
+        failed = "SetupComm";
+    } else if (!ApplyLineSettings(LineSettingsFor(baudRate))) {
+        failed = "SetCommState";
+        kind = LinkFailureKind::kRateRefused;
+    } else if (!SetTimeout(milliseconds)) {
+        failed = "SetCommTimeouts";
+    }
+    if (failed) {
+        RecordFailure(kind, failed, GetLastError(), path);
         Release();
         return false;
     }

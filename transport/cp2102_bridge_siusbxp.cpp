@@ -5,11 +5,15 @@
 #include "cp2102_bridge.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <windows.h>
 
+#include "error_text_win32.h"
 #include "interrupt.h"
 #include "interrupt_win32.h"
+#include "link_failure.h"
 #include "vendor_dll_win32.h"
 
 namespace {
@@ -62,28 +66,68 @@ struct SiUsbXp {
     SiStatus(WINAPI* setFlowControl)(HANDLE handle, BYTE cts, BYTE rts, BYTE dtr, BYTE dsr, BYTE dcd, BOOL xonXoff);
 };
 
-bool LoadSiUsbXp(SiUsbXp* library)
+// The library as loaded on first use and kept for the process: the functions,
+// or why it cannot be used.
+struct LoadedSiUsbXp {
+    SiUsbXp functions = {};
+    std::string failure;
+};
+
+LoadedSiUsbXp Load()
 {
+    LoadedSiUsbXp loaded;
+    SiUsbXp* library = &loaded.functions;
     const HMODULE module = LoadVendorDll("SiUSBXp.dll");
-    return module && FindFunction(module, "SI_GetNumDevices", &library->getNumDevices) &&
-           FindFunction(module, "SI_GetProductString", &library->getProductString) &&
-           FindFunction(module, "SI_Open", &library->open) && FindFunction(module, "SI_Close", &library->close) &&
-           FindFunction(module, "SI_Read", &library->read) && FindFunction(module, "SI_Write", &library->write) &&
-           FindFunction(module, "SI_FlushBuffers", &library->flushBuffers) &&
-           FindFunction(module, "SI_SetTimeouts", &library->setTimeouts) &&
-           FindFunction(module, "SI_GetTimeouts", &library->getTimeouts) &&
-           FindFunction(module, "SI_SetBaudRate", &library->setBaudRate) &&
-           FindFunction(module, "SI_SetLineControl", &library->setLineControl) &&
-           FindFunction(module, "SI_SetFlowControl", &library->setFlowControl);
+    if (!module) {
+        loaded.failure = "SiUSBXp.dll: " + ErrorText(GetLastError()) +
+                         " (it comes with Silicon Labs' USBXpress driver: put it next to update.exe or on the PATH)";
+        return loaded;
+    }
+    const struct {
+        const char* name;
+        bool found;
+    } required[] = {
+        {"SI_GetNumDevices", FindFunction(module, "SI_GetNumDevices", &library->getNumDevices)},
+        {"SI_GetProductString", FindFunction(module, "SI_GetProductString", &library->getProductString)},
+        {"SI_Open", FindFunction(module, "SI_Open", &library->open)},
+        {"SI_Close", FindFunction(module, "SI_Close", &library->close)},
+        {"SI_Read", FindFunction(module, "SI_Read", &library->read)},
+        {"SI_Write", FindFunction(module, "SI_Write", &library->write)},
+        {"SI_FlushBuffers", FindFunction(module, "SI_FlushBuffers", &library->flushBuffers)},
+        {"SI_SetTimeouts", FindFunction(module, "SI_SetTimeouts", &library->setTimeouts)},
+        {"SI_GetTimeouts", FindFunction(module, "SI_GetTimeouts", &library->getTimeouts)},
+        {"SI_SetBaudRate", FindFunction(module, "SI_SetBaudRate", &library->setBaudRate)},
+        {"SI_SetLineControl", FindFunction(module, "SI_SetLineControl", &library->setLineControl)},
+        {"SI_SetFlowControl", FindFunction(module, "SI_SetFlowControl", &library->setFlowControl)},
+    };
+    for (const auto& function : required) {
+        if (!function.found) {
+            loaded.failure = std::string("SiUSBXp.dll has no ") + function.name;
+            break;
+        }
+    }
+    return loaded;
 }
 
-// Loaded on first use and kept for the process; null when the DLL or one of
-// its functions is missing, which reads as "no bridge".
+const LoadedSiUsbXp& Loaded()
+{
+    static const LoadedSiUsbXp loaded = Load();
+    return loaded;
+}
+
+// The library; null when the DLL or one of its functions is missing, which
+// reads as "no bridge".
 const SiUsbXp* Library()
 {
-    static SiUsbXp library;
-    static const bool loaded = LoadSiUsbXp(&library);
-    return loaded ? &library : nullptr;
+    return Loaded().failure.empty() ? &Loaded().functions : nullptr;
+}
+
+// A status of the library as the reason a bridge did not open.
+void RecordStatus(const char* call, int status)
+{
+    char text[64];
+    snprintf(text, sizeof text, "%s: status 0x%02X", call, unsigned(status));
+    RecordLinkFailure(LinkFailureKind::kOther, text);
 }
 
 // The time-outs last set through this file; the library keeps them for the
@@ -112,12 +156,16 @@ struct Device {
 int GetNumDevices(uint32_t* count)
 {
     const SiUsbXp* library = Library();
-    if (!library)
+    if (!library) {
+        RecordLinkFailure(LinkFailureKind::kOther, Loaded().failure);
         return kDeviceNotFound;
+    }
     DWORD devices = 0;
     const int status = library->getNumDevices(&devices);
     if (status == kSuccess)
         *count = devices;
+    else
+        RecordStatus("SI_GetNumDevices", status);
     return status;
 }
 
@@ -130,6 +178,8 @@ int GetProductString(uint32_t index, char* buffer, uint8_t option)
     // The library fills at most the buffer; a string that filled it whole
     // would lack its terminator.
     buffer[kProductStringSize - 1] = '\0';
+    if (status != kSuccess)
+        RecordStatus("SI_GetProductString", status);
     return status;
 }
 
@@ -140,8 +190,10 @@ int Open(uint32_t index, Device** device)
         return kDeviceNotFound;
     HANDLE handle = INVALID_HANDLE_VALUE;
     const int status = library->open(index, &handle);
-    if (status != kSuccess)
+    if (status != kSuccess) {
+        RecordStatus("SI_Open", status);
         return status;
+    }
     *device = new Device;
     (*device)->handle = handle;
     return kSuccess;

@@ -193,6 +193,8 @@ TEST_F(WineCp2102, NoMatchOpensNothing)
             std::string("SI_GetProductString(0, 1) = 0 \"") + kDescription + "\"",
         };
         EXPECT_EQ(Calls(), expected) << name;
+        EXPECT_NE(result.err.find(std::string("attached: -D\"") + kDescription + "\""), std::string::npos)
+            << result.err;
     }
     // No bridge attached at all.
     ClearRecords();
@@ -271,11 +273,14 @@ TEST_F(WineCp2102, MissingLibraryOrFunctionIsInUse)
     EXPECT_EQ(result.out, InUse());
     EXPECT_EQ(result.status, kFailed);
     EXPECT_TRUE(Calls().empty());
+    EXPECT_EQ(result.err, Crlf(std::string("update: cannot use the CP2102 bridge \"") + kDescription +
+                              "\": SiUSBXp.dll has no SI_FlushBuffers\n"));
 
     unlink(scratch.Path("SiUSBXp.dll").c_str());
     result = Update(Image({0, 1, 0x5A}));
     EXPECT_EQ(result.out, InUse());
     EXPECT_EQ(result.status, kFailed);
+    EXPECT_NE(result.err.find("SiUSBXp.dll: "), std::string::npos) << result.err;
 }
 
 }  // namespace

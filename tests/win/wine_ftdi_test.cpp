@@ -233,11 +233,15 @@ TEST_F(WineFtdi, MissingLibraryOrFunctionIsInUse)
     EXPECT_EQ(result.out, InUse());
     EXPECT_EQ(result.status, kFailed);
     EXPECT_TRUE(Calls().empty());
+    EXPECT_EQ(result.err, Crlf(std::string("update: cannot use the FTDI converter \"") + kDescription +
+                              "\": FTD2XX.dll has no FT_W32_PurgeComm\n"));
 
     unlink(scratch.Path("FTD2XX.dll").c_str());
     result = Update(Image({0, 1, 0x5A}));
     EXPECT_EQ(result.out, InUse());
     EXPECT_EQ(result.status, kFailed);
+    EXPECT_NE(result.err.find("FTD2XX.dll: "), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("(FTDI's D2XX driver installs it)"), std::string::npos) << result.err;
 }
 
 }  // namespace

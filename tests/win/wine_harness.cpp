@@ -145,9 +145,7 @@ WineResult WineUpdate::Start(const std::vector<std::string>& argv, const std::ve
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = scratch.Read("stdout");
-    const std::string errors = scratch.Read("stderr");
-    if (!errors.empty())
-        std::cerr << "standard error of " << argv[0] << ":\n" << errors;
+    result.err = scratch.Read("stderr");
     return result;
 }
 

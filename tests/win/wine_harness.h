@@ -20,6 +20,7 @@ std::string Crlf(const std::string& text);
 
 struct WineResult {
     std::string out;  // standard output, byte for byte
+    std::string err;  // standard error
     int status = -1;
     double seconds = 0;
 };

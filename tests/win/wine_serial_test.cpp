@@ -1,7 +1,8 @@
 // update.exe over a Wine COM port: the port is a symbolic link in the prefix
 // to a pseudo-terminal whose far side is the simulated target. Each test has
 // COM port numbers of its own, as the tests run in parallel.
-#include <fstream>
+#include <cstdlib>
+#include <sstream>
 
 #include "wine_harness.h"
 
@@ -106,6 +107,8 @@ TEST_F(WineSerial, MissingPortIsInUse)
     WineResult result = Run({"-F" + image, "-19200", "-COM97"});
     EXPECT_EQ(result.out, Connect("COM97") + Crlf("Error: COM97 in use or does not exist.\n"));
     EXPECT_EQ(result.status, kFailed);
+    // Standard error says why, in Windows' words.
+    EXPECT_EQ(result.err.find("update: cannot use \\\\.\\COM97: CreateFileA: "), 0u) << result.err;
 
     result = Run({"-F" + image, "-19200", "-COMnothing"});
     EXPECT_EQ(result.out, Connect("COMnothing") + Crlf("Error: COMnothing in use or does not exist.\n"));
@@ -123,6 +126,32 @@ TEST_F(WineSerial, PortsFromComTenUpOpenInTheDeviceNamespace)
     EXPECT_EQ(Received(), std::string(bytes.begin(), bytes.end()));
 }
 
+// The arguments of the first traced call of a function, as Wine's relay trace
+// shows them: each in a whole 64-bit register, so that a 32-bit argument may
+// show garbage above its low 32 bits; a string argument also shows its text.
+std::vector<uint64_t> TracedArguments(const std::string& trace, const std::string& function, std::string* text)
+{
+    std::vector<uint64_t> arguments;
+    const size_t call = trace.find("Call " + function + "(");
+    if (call == std::string::npos)
+        return arguments;
+    const size_t begin = trace.find('(', call) + 1;
+    const size_t end = trace.find(") ret=", begin);
+    std::istringstream list(trace.substr(begin, end - begin));
+    for (std::string item; std::getline(list, item, ',');) {
+        const size_t quote = item.find(" \"");
+        if (quote != std::string::npos && text)
+            *text = item.substr(quote + 1);
+        arguments.push_back(strtoull(item.c_str(), nullptr, 16));
+    }
+    return arguments;
+}
+
+uint32_t Low32(uint64_t value)
+{
+    return uint32_t(value);
+}
+
 // The calls that Wine cannot show by their effect (share mode 0: Wine does not
 // enforce it on serial ports) are checked in its trace of the real program's
 // calls into kernel32 and winmm.
@@ -131,26 +160,43 @@ TEST_F(WineSerial, TracedCallsCarryTheirArguments)
     const std::string wine = getenv("WINE") ? getenv("WINE") : "";
     // Traces only these functions (the prefix's registry; harmless to the
     // other tests, which trace nothing).
-    std::vector<std::string> reg = {wine, "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/d",
-                                    "kernel32.CreateFileA;kernel32.SetupComm;kernel32.PurgeComm;"
-                                    "kernel32.FlushFileBuffers;winmm.timeBeginPeriod;winmm.timeEndPeriod",
-                                    "/f"};
+    const std::vector<std::string> reg = {wine, "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
+                                          "/d",
+                                          "kernel32.CreateFileA;kernel32.SetupComm;kernel32.FlushFileBuffers;"
+                                          "winmm.timeBeginPeriod;winmm.timeEndPeriod",
+                                          "/f"};
     ASSERT_EQ(Start(reg, {}).status, 0);
 
     const WineResult result = RunWithTarget(25, {}, {"-F" + Image(BlockImage({30})), "-COM25", "-9600"},
                                             {"WINEDEBUG=+relay"});
     EXPECT_EQ(result.status, 0);
-    const std::string trace = scratch.Read("stderr");
-    // Read and write access, share mode 0, no security attributes, OPEN_EXISTING,
-    // FILE_ATTRIBUTE_NORMAL, no template; the port in the device namespace.
-    EXPECT_NE(trace.find("CreateFileA(" ), std::string::npos);
-    EXPECT_NE(trace.find("\"\\\\\\\\.\\\\COM25\",c0000000,00000000,00000000,00000003,00000080,00000000)"),
-              std::string::npos)
-        << trace.substr(0, 4000);
-    EXPECT_NE(trace.find(",00000400,00000400)"), std::string::npos);  // SetupComm(1024, 1024)
-    EXPECT_NE(trace.find("FlushFileBuffers("), std::string::npos);
-    EXPECT_NE(trace.find("timeBeginPeriod(00000001)"), std::string::npos);
-    EXPECT_NE(trace.find("timeEndPeriod(00000001)"), std::string::npos);
+    const std::string& trace = result.err;
+
+    // The port in the device namespace; read and write access, share mode 0,
+    // no security attributes, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, no template.
+    std::string name;
+    const std::vector<uint64_t> open = TracedArguments(trace, "KERNEL32.CreateFileA", &name);
+    ASSERT_EQ(open.size(), 7u) << trace.substr(0, 4000);
+    EXPECT_EQ(name, "\"\\\\\\\\.\\\\COM25\"");
+    EXPECT_EQ(Low32(open[1]), 0xC0000000u);
+    EXPECT_EQ(Low32(open[2]), 0u);
+    EXPECT_EQ(open[3], 0u);
+    EXPECT_EQ(Low32(open[4]), 3u);
+    EXPECT_EQ(Low32(open[5]), 0x80u);
+    EXPECT_EQ(open[6], 0u);
+
+    const std::vector<uint64_t> queues = TracedArguments(trace, "KERNEL32.SetupComm", nullptr);
+    ASSERT_EQ(queues.size(), 3u);
+    EXPECT_EQ(Low32(queues[1]), 1024u);
+    EXPECT_EQ(Low32(queues[2]), 1024u);
+
+    EXPECT_FALSE(TracedArguments(trace, "KERNEL32.FlushFileBuffers", nullptr).empty());
+    const std::vector<uint64_t> timer = TracedArguments(trace, "winmm.timeBeginPeriod", nullptr);
+    ASSERT_EQ(timer.size(), 1u);
+    EXPECT_EQ(Low32(timer[0]), 1u);
+    const std::vector<uint64_t> timerBack = TracedArguments(trace, "winmm.timeEndPeriod", nullptr);
+    ASSERT_EQ(timerBack.size(), 1u);
+    EXPECT_EQ(Low32(timerBack[0]), 1u);
 }
 
 }  // namespace
