@@ -61,16 +61,23 @@ plug)
   cp2102-gadget "$ffs" "$@" > /tmp/gadget.out 2> /tmp/gadget.err &
   echo $! > /tmp/gadget.pid
   wait_for "grep -q ready /tmp/gadget.err" || { cat /tmp/gadget.err; exit 1; }
-  echo dummy_udc.0 > "$gadget/UDC" || exit 1
+  # The controller may still be letting go of the gadget unplugged before.
+  wait_for "echo dummy_udc.0 > $gadget/UDC 2>/dev/null" || exit 1
   ;;
 unplug)
   echo "" > "$gadget/UDC" 2>/dev/null
-  kill -TERM "$(cat /tmp/gadget.pid)"
+  pid=$(cat /tmp/gadget.pid)
+  kill -TERM "$pid"
   wait_for "grep -q '^end\$' /tmp/gadget.out"
+  # The report is out, but FunctionFS stays busy until the program has closed
+  # its endpoints; on a loaded machine that comes later. An orphan that has
+  # ended may linger unreaped, without descriptors: that is enough.
+  wait_for "[ -z \"\$(ls /proc/$pid/fd 2>/dev/null)\" ]"
   cat /tmp/gadget.out
-  umount "$ffs"
+  wait_for "umount $ffs 2>/dev/null"
   rm -f "$gadget/configs/c.1/ffs.cp2102"
-  rmdir "$gadget/functions/ffs.cp2102" "$gadget/configs/c.1" "$gadget/strings/0x409" "$gadget"
+  wait_for "rmdir $gadget/functions/ffs.cp2102 2>/dev/null"
+  rmdir "$gadget/configs/c.1" "$gadget/strings/0x409" "$gadget"
   ;;
 *)
   echo "vmtool: unknown step $1" >&2
