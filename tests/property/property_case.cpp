@@ -16,8 +16,7 @@ const char* const kIgnoredArguments[] = {"9600", "-9600x", "-31250", "-bogus", "
 // White space of every kind the image text may hold between values.
 const char kSeparators[] = {' ', '\t', '\n', '\r', '\v', '\f'};
 
-// Characters that end the image without being a digit, a sign or the x of a
-// prefix, whose reading the program may choose.
+// Characters that end the image.
 const char kEndMarks[] = {':', '#', ';', 'g', 'G', 'z', 'Z', '!', '.', '='};
 
 // Reply, stale and trickle bytes must all fit in the terminal's input queue
@@ -153,10 +152,28 @@ std::string Separator(Random* random)
     return text;
 }
 
+// Text after the image: it starts with a character that is neither white
+// space, a digit, a sign nor the x of a prefix (whose reading the program may
+// choose), and may hold anything after that.
+std::string TrailingText(Random* random)
+{
+    switch (random->Below(4)) {
+    case 0:
+        return ":10010000214601360121470136007EFE09D2190140\n";  // a line of another hex format
+    case 1:
+        return "\xEF\xBB\xBF" "00 01\n";  // a byte-order mark
+    default: {
+        std::string text(1, kEndMarks[random->Below(sizeof kEndMarks)]);
+        return text + (random->Percent(50) ? " comment 00 11 22\n33 44\n" : "");
+    }
+    }
+}
+
 // The bytes as image text in a random layout: values of two digits, or of
 // one where no digit follows it; separated by any white space or run
-// together; digits in either case; sometimes text after the image.
-std::string ImageText(const std::vector<uint8_t>& bytes, Random* random)
+// together; digits in either case; sometimes text after the image, whose
+// first character's offset goes to trailingAt (npos: none).
+std::string ImageText(const std::vector<uint8_t>& bytes, Random* random, size_t* trailingAt)
 {
     std::string text;
     if (random->Percent(20))
@@ -180,9 +197,11 @@ std::string ImageText(const std::vector<uint8_t>& bytes, Random* random)
     }
     if (random->Percent(30))
         text += Separator(random);
-    if (!bytes.empty() && random->Percent(10)) {
-        text += kEndMarks[random->Below(sizeof kEndMarks)];
-        text += random->Percent(50) ? " comment 00 11 22\n33 44\n" : "";
+    *trailingAt = std::string::npos;
+    // An image of no values with text after it is refused: a few of those too.
+    if (random->Percent(bytes.empty() ? 40 : 10)) {
+        *trailingAt = text.size();
+        text += TrailingText(random);
     }
     return text;
 }
@@ -300,7 +319,7 @@ PropertyCase MakeCase(uint64_t seed, CaseKind kind)
         item.preload.trickleByte = random.Percent(50) ? kTargetAccept : AnyByte(&random);
     }
 
-    item.text = ImageText(item.image, &random);
+    item.text = ImageText(item.image, &random, &item.trailingAt);
     item.baudRate = kRates[random.Below(sizeof kRates / sizeof kRates[0])];
     item.arguments = {"-F@FILE@", "-COM@PORT@", "-" + std::to_string(item.baudRate)};
     if (random.Percent(15)) {
@@ -355,6 +374,19 @@ Prediction Predict(const PropertyCase& item, const std::string& imagePath, const
                           "\nQuelldatei        : " + imagePath + "\nType              : 0 Com-Port\n\n";
     }
     prediction.out += "Connection with Serial Com-Port " + portName + "...\n";
+    if (item.trailingAt != std::string::npos) {
+        const std::string before = item.text.substr(0, item.trailingAt);
+        const size_t newline = before.rfind('\n');
+        prediction.stop.line = 1 + long(std::count(before.begin(), before.end(), '\n'));
+        prediction.stop.column = long(before.size() - (newline == std::string::npos ? 0 : newline + 1)) + 1;
+        prediction.stop.ignored = long(item.text.size() - item.trailingAt);
+        if (item.image.empty()) {
+            prediction.out += "Error: Source-file '" + imagePath + "' holds no update data.\n";
+            prediction.status = 255;
+            prediction.refused = true;
+            return prediction;
+        }
+    }
 
     const int64_t count = int64_t(item.image.size());
     int64_t acknowledged = 0;

@@ -59,6 +59,8 @@ struct PropertyCase {
     std::vector<Block> blocks;
     std::vector<uint8_t> image;
     std::string text;  // the image file
+    // Where text after the image starts; npos when there is none.
+    size_t trailingAt = std::string::npos;
     Preload preload;
     int32_t baudRate = 0;
     bool debug = false;
@@ -75,6 +77,16 @@ std::string ScriptText(const PropertyCase& item);
 struct Prediction {
     std::string out;
     int status = 0;
+    // The file holds text but no value: refused before anything is sent.
+    bool refused = false;
+    // Where the image text stops short of the end of the file, which standard
+    // error names: 1-based line and column, and the characters ignored from
+    // there on. Line 0: the image runs to the end.
+    struct {
+        long line = 0;
+        long column = 0;
+        long ignored = 0;
+    } stop;
     // The target's log lines for the sends, in order.
     std::vector<std::string> sends;
 };

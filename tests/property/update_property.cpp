@@ -44,6 +44,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -54,7 +55,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "process.h"
 #include "property_case.h"
 
 namespace {
@@ -222,6 +222,53 @@ private:
     std::vector<pid_t> loops_;
 };
 
+// The files of one case. Its path holds no dash: the program looks for its
+// markers anywhere in an argument, and a path with "-D" in it would set the
+// device name too.
+class CaseFolder {
+public:
+    CaseFolder()
+    {
+        char pattern[] = "/tmp/update_property_XXXXXX";
+        path_ = mkdtemp(pattern) ? pattern : "";
+    }
+    ~CaseFolder()
+    {
+        if (!keep_)
+            Remove(path_);
+    }
+    CaseFolder(const CaseFolder&) = delete;
+    CaseFolder& operator=(const CaseFolder&) = delete;
+
+    std::string Path(const std::string& name) const { return path_ + "/" + name; }
+    std::string Write(const std::string& name, const std::string& content) const
+    {
+        FILE* file = fopen(Path(name).c_str(), "wb");
+        if (file) {
+            fwrite(content.data(), 1, content.size(), file);
+            fclose(file);
+        }
+        return Path(name);
+    }
+    // Leaves the files for a person to look at.
+    std::string Keep()
+    {
+        keep_ = true;
+        return path_;
+    }
+
+private:
+    static void Remove(const std::string& path)
+    {
+        for (const char* name : {"image.hex", "script.txt", "target.log", "stderr"})
+            remove((path + "/" + name).c_str());
+        rmdir(path.c_str());
+    }
+
+    std::string path_;
+    bool keep_ = false;
+};
+
 // Runs the command in its own process group with standard output captured
 // and standard error sent to a file; kills the group if it outlives the limit.
 Outcome RunCase(const std::vector<std::string>& argv, const std::string& errPath)
@@ -282,7 +329,7 @@ std::string Substituted(std::string word, const std::string& imagePath)
     return word;
 }
 
-Outcome RunOnce(const PropertyCase& item, const ScratchDir& scratch, const CpuPlan& cpus)
+Outcome RunOnce(const PropertyCase& item, const CaseFolder& scratch, const CpuPlan& cpus)
 {
     const std::string imagePath = scratch.Write("image.hex", item.text);
     const std::string scriptPath = scratch.Write("script.txt", ScriptText(item));
@@ -345,6 +392,30 @@ bool AllAcknowledgedInOrder(const PropertyCase& item, const std::vector<std::str
     return sends.empty() || (sends.back().size() > 9 && sends.back().compare(sends.back().size() - 9, 9, " reply 11") == 0);
 }
 
+// Standard error says nothing, or, when text follows the image, names in one
+// line where the image stopped (line, column) and how many characters were
+// ignored, in that order.
+bool StopReported(const std::string& err, const Prediction& prediction)
+{
+    if (prediction.stop.line == 0)
+        return err.empty();
+    if (err.empty() || err.find('\n') != err.size() - 1)
+        return false;
+    const long wanted[] = {prediction.stop.line, prediction.stop.column, prediction.stop.ignored};
+    size_t next = 0;
+    for (size_t at = 0; at < err.size() && next < 3;) {
+        if (!isdigit(static_cast<unsigned char>(err[at]))) {
+            ++at;
+            continue;
+        }
+        const size_t end = err.find_first_not_of("0123456789", at);
+        if (err.substr(at, end - at) == std::to_string(wanted[next]))
+            ++next;
+        at = end;
+    }
+    return next == 3;
+}
+
 std::string Rerun(const char* program, const PropertyCase& item)
 {
     char text[256];
@@ -371,7 +442,9 @@ bool Judge(const PropertyCase& item, const Outcome& outcome, const std::string& 
     if (port.empty())
         problems.push_back("the target wrote no log");
     const bool inOrder = AllAcknowledgedInOrder(item, sends);
-    if ((outcome.status == 0) != inOrder)
+    if (prediction.refused && !sends.empty())
+        problems.push_back("the target received sends of an image that was to be refused");
+    if (!prediction.refused && (outcome.status == 0) != inOrder)
         problems.push_back(std::string("exit status ") + std::to_string(outcome.status) + " but the target " +
                            (inOrder ? "acknowledged every block in order" : "did not acknowledge every block in order"));
     if (outcome.status != prediction.status)
@@ -379,6 +452,10 @@ bool Judge(const PropertyCase& item, const Outcome& outcome, const std::string& 
                            std::to_string(prediction.status));
     if (sends != prediction.sends)
         problems.push_back("the target received other sends than predicted");
+    if (!StopReported(outcome.err, prediction))
+        problems.push_back("standard error does not name line " + std::to_string(prediction.stop.line) + ", column " +
+                           std::to_string(prediction.stop.column) + " and " + std::to_string(prediction.stop.ignored) +
+                           " ignored characters" + (prediction.stop.line ? "" : " (none: it should be empty)"));
     if (outcome.out != prediction.out) {
         size_t at = 0;
         while (at < outcome.out.size() && at < prediction.out.size() && outcome.out[at] == prediction.out[at])
@@ -410,7 +487,7 @@ bool Judge(const PropertyCase& item, const Outcome& outcome, const std::string& 
 bool RunAndJudge(const PropertyCase& item, const CpuPlan& cpus, const Options& options, const char* program,
                  Tally* tally)
 {
-    ScratchDir scratch;
+    CaseFolder scratch;
     const Clock::time_point start = Clock::now();
     Outcome outcome;
     std::string why;
@@ -435,12 +512,8 @@ bool RunAndJudge(const PropertyCase& item, const CpuPlan& cpus, const Options& o
     const bool ok = Judge(item, outcome, scratch.Path("image.hex"), program, options.one);
     if (!ok) {
         ++tally->failed;
-        if (options.keep) {
-            const std::string kept = scratch.Path("") + "../update-property-" + std::to_string(item.seed);
-            const std::string command = "cp -r '" + scratch.Path("") + "' '" + kept + "'";
-            if (system(command.c_str()) == 0)
-                printf("  files kept in %s\n", kept.c_str());
-        }
+        if (options.keep)
+            printf("  files kept in %s\n", scratch.Keep().c_str());
     }
     fflush(stdout);
     return ok;
