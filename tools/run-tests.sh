@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole suite twice: as built
-# for use, and under AddressSanitizer and UndefinedBehaviorSanitizer.
+# for use, and under AddressSanitizer and UndefinedBehaviorSanitizer; then
+# fuzzes the command-line parser and the image reader for a minute.
 # The kernel-driver stage (label vm: the program in a QEMU guest, about two
 # minutes) runs once, in the plain build: the sanitizers would check the same
 # code again, only slower under emulation. Then update.exe is cross-compiled
@@ -20,3 +21,5 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 tools/build.sh build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 (cd build-win && ctest -j"$(nproc)" --output-on-failure --timeout 120)
+
+tools/fuzz.sh 60
