@@ -36,7 +36,8 @@
 //                        [--seed S] [--max-seconds T] [--keep]
 //        update_property --case SEED [--kind plain|contention|silence]
 // UPDATE_PROPERTY_SEED fixes the base seed; UPDATE_SOAK_CASES=N runs N mixed
-// cases, UPDATE_SOAK_SECONDS=T mixed cases for T seconds, instead of the counts given.
+// cases, UPDATE_SOAK_SECONDS=T mixed cases for T seconds, instead of the counts
+// given; UPDATE_PROPERTY_PROGRAM names another build of the program to test.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -321,6 +322,14 @@ Outcome RunCase(const std::vector<std::string>& argv, const std::string& errPath
     return outcome;
 }
 
+// The program under test: the one built beside this test, or another build of
+// it named by UPDATE_PROPERTY_PROGRAM (an older one, to see what the cases catch).
+std::string Program()
+{
+    const char* other = getenv("UPDATE_PROPERTY_PROGRAM");
+    return other && *other ? other : UPDATE_BINARY;
+}
+
 std::string Substituted(std::string word, const std::string& imagePath)
 {
     const size_t at = word.find("@FILE@");
@@ -343,7 +352,7 @@ Outcome RunOnce(const PropertyCase& item, const CaseFolder& scratch, const CpuPl
     argv.insert(argv.end(), {SIMTARGET_BINARY, "--realtime", "--quiet", "--script", scriptPath, "--log", logPath, "--"});
     if (contended)
         argv.insert(argv.end(), {TasksetPath(), "-c", std::to_string(cpus.shared)});
-    argv.push_back(UPDATE_BINARY);
+    argv.push_back(Program());
     for (const std::string& argument : item.arguments)
         argv.push_back(Substituted(argument, imagePath));
 
