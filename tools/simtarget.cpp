@@ -290,7 +290,8 @@ void Trickle(Line* line, uint32_t count, uint8_t value, const std::string& when)
             break;
         sent += uint32_t(size);
         const Clock::time_point now = Clock::now();
-        longestUs = std::max(longestUs, long(std::chrono::duration_cast<std::chrono::microseconds>(now - last).count()));
+        const long gapUs = long(std::chrono::duration_cast<std::chrono::microseconds>(now - last).count());
+        longestUs = std::max(longestUs, gapUs);
         last = now;
     }
     line->notes.push_back("trickle " + when + " bytes " + std::to_string(count) + " longest-gap-us " +
@@ -419,6 +420,7 @@ int main(int argc, char** argv)
         options.start.stale = uint32_t(options.preload);
         options.start.staleByte = options.behaviour.staleByte;
     }
+    Line line;
 #if defined(__linux__)
     // Trickles pause for 100 us at a time: the default 50 us of slack would
     // stretch them by half.
@@ -431,10 +433,9 @@ int main(int argc, char** argv)
         struct sched_param priority = {};
         priority.sched_priority = 1;
         if (sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &priority) != 0)
-            fprintf(stderr, "simtarget: no real-time priority (%s); timing as scheduled\n", strerror(errno));
+            line.notes.push_back(std::string("no real-time priority: ") + strerror(errno));
     }
 #endif
-    Line line;
     std::string port;
     if (!OpenTerminal(&line.master, &line.slave, &port)) {
         fprintf(stderr, "simtarget: cannot create a pseudo-terminal: %s\n", strerror(errno));
