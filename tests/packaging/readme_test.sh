@@ -92,7 +92,10 @@ cmake --build build-sanitize -j$(nproc)
 ctest -j$(nproc) --output-on-failure --timeout 120
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 cmake --build build-win -j$(nproc)
-ctest -j$(nproc) --output-on-failure --timeout 120"
+ctest -j$(nproc) --output-on-failure --timeout 120
+cmake -S tests/fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DFUZZ_SECONDS=60
+cmake --build build-fuzz -j$(nproc)
+ctest -j$(nproc) -V"
   [ "$(cat "$scratch/home/calls.log")" = "$expected" ] || { fail "run-tests steps"; cat "$scratch/home/calls.log" >&2; }
 else
   fail "run-tests.sh as a user"
