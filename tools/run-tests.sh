@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole suite twice: as built
-# for use, and under AddressSanitizer and UndefinedBehaviorSanitizer; then
-# fuzzes the command-line parser and the image reader for a minute.
+# for use, and under AddressSanitizer and UndefinedBehaviorSanitizer.
 # The kernel-driver stage (label vm: the program in a QEMU guest, about two
 # minutes) runs once, in the plain build: the sanitizers would check the same
 # code again, only slower under emulation. Then update.exe is cross-compiled
 # for Windows and its tests run under Wine, in a Wine prefix of their own.
+# Last, the command-line parser and the image reader are fuzzed for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh tests
