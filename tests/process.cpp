@@ -122,7 +122,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
 
 ScratchDir::ScratchDir()
 {
-    char pattern[] = "/tmp/update-test-XXXXXX";
+    // No dash in the path: the command line finds its markers (-F, -D, -T)
+    // anywhere in an argument, and a random "-D" would set the device name.
+    char pattern[] = "/tmp/update_test_XXXXXX";
     path_ = mkdtemp(pattern);
 }
 
