@@ -23,15 +23,6 @@ double SecondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The first child of a process, from the kernel's list of its children.
-pid_t FirstChildOf(pid_t parent)
-{
-    const std::string list = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
-    std::ifstream file(list);
-    long child = 0;
-    return file >> child ? pid_t(child) : pid_t(0);
-}
-
 // In the child: gives up root for the named user, with no groups beyond its own.
 void BecomeUser(const char* name)
 {
@@ -43,6 +34,24 @@ void BecomeUser(const char* name)
 }
 
 }  // namespace
+
+pid_t FirstChildOf(pid_t parent)
+{
+    const std::string list = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
+    std::ifstream file(list);
+    long child = 0;
+    return file >> child ? pid_t(child) : pid_t(0);
+}
+
+void ExecArgv(const std::vector<std::string>& argv)
+{
+    std::vector<char*> args;
+    for (const std::string& word : argv)
+        args.push_back(const_cast<char*>(word.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
                          const Interruption* interruption, const char* user)
@@ -64,16 +73,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
         dup2(errPipe[1], STDERR_FILENO);
         for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
             close(fd);
-        std::vector<char*> args;
-        for (const std::string& word : argv)
-            args.push_back(const_cast<char*>(word.c_str()));
-        args.push_back(nullptr);
         for (const std::string& entry : environment)
             putenv(const_cast<char*>(entry.c_str()));
         if (user)
             BecomeUser(user);
-        execv(args[0], args.data());
-        _exit(127);
+        ExecArgv(argv);
     }
     close(outPipe[1]);
     close(errPipe[1]);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct ProcessResult {
@@ -23,6 +24,14 @@ struct Interruption {
     double delaySeconds = 0;
     bool toChild = false;
 };
+
+// In a child after fork: replaces the process with argv[0] and its arguments;
+// ends the child with status 127 when that fails.
+[[noreturn]] void ExecArgv(const std::vector<std::string>& argv);
+
+// The first child of a process, from the kernel's list of its children; 0
+// when it has none.
+pid_t FirstChildOf(pid_t parent);
 
 // Runs argv[0] with the arguments and these environment entries added; as
 // the named user when one is given (the tests must run as root for that).

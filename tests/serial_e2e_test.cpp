@@ -362,12 +362,7 @@ TEST_F(SerialUpdate, ClosedStandardOutputDoesNotStopTheUpdate)
     const pid_t child = fork();
     if (child == 0) {
         dup2(ends[1], STDOUT_FILENO);
-        std::vector<char*> args;
-        for (const std::string& word : argv)
-            args.push_back(const_cast<char*>(word.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        ExecArgv(argv);
     }
     close(ends[1]);
     int status = 0;

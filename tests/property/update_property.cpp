@@ -57,6 +57,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "process.h"
 #include "property_case.h"
 
 namespace {
@@ -288,12 +289,7 @@ Outcome RunCase(const std::vector<std::string>& argv, const std::string& errPath
             dup2(err, STDERR_FILENO);
         close(pipeEnds[0]);
         close(pipeEnds[1]);
-        std::vector<char*> args;
-        for (const std::string& word : argv)
-            args.push_back(const_cast<char*>(word.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        ExecArgv(argv);
     }
     close(pipeEnds[1]);
     const Clock::time_point limit = Clock::now() + std::chrono::seconds(kCaseLimitSeconds);

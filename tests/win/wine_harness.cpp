@@ -21,14 +21,6 @@ std::string Setting(const char* name)
     return value ? value : "";
 }
 
-pid_t FirstChildOf(pid_t parent)
-{
-    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
-    pid_t child = -1;
-    children >> child;
-    return child;
-}
-
 void Redirect(int fd, const std::string& path, int flags)
 {
     const int file = open(path.c_str(), flags, 0644);
@@ -126,12 +118,7 @@ WineResult WineUpdate::Start(const std::vector<std::string>& argv, const std::ve
         Redirect(STDERR_FILENO, errPath, O_WRONLY | O_CREAT | O_TRUNC);
         for (const std::string& entry : entries)
             putenv(const_cast<char*>(entry.c_str()));
-        std::vector<char*> args;
-        for (const std::string& word : argv)
-            args.push_back(const_cast<char*>(word.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        ExecArgv(argv);
     }
     if (interruptAfter_ > 0) {
         std::this_thread::sleep_for(std::chrono::duration<double>(interruptAfter_));
