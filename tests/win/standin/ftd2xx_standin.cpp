@@ -1,9 +1,13 @@
-// Stand-in FTD2XX.dll: the Win32-compatible functions of FTDI's D2XX library
-// and FT_SetLatencyTimer, as the D2XX Programmer's Guide describes them, over
-// FT232R converters with the simulated target on their lines. Every call is
-// recorded with its arguments (see standin.h).
+// Stand-in FTD2XX.dll: the Win32-compatible functions of FTDI's D2XX library,
+// FT_SetLatencyTimer and the status calls FT_GetQueueStatus, FT_GetStatus and
+// FT_GetDeviceInfo, as the D2XX Programmer's Guide describes them, over
+// converters (FT232R unless STANDIN_CHIP names another type: AM, BM, 2232C,
+// 232R, 2232H, 4232H, 232H, X) with the simulated target on their lines. Every
+// call is recorded with its arguments (see standin.h).
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -25,12 +29,84 @@ constexpr FtStatus kFtIoError = 4;
 constexpr DWORD kOpenBySerialNumber = 0x01;
 constexpr DWORD kOpenByDescription = 0x02;
 
-// FT232R: a 128-byte transmit buffer; received bytes wait up to the latency
-// timer, 16 ms unless set otherwise, before they go to the host. Its baud-rate
-// divisor reaches from 3 Mbaud down to 183 baud (3,000,000 / 16384).
-const ChipModel kFt232r = {128, std::chrono::milliseconds(16)};
-constexpr DWORD kSlowestRate = 183;
-constexpr DWORD kFastestRate = 3000000;
+// FT_DEVICE, as FT_GetDeviceInfo returns it (D2XX Programmer's Guide).
+enum FtDevice : ULONG {
+    kDeviceBm = 0,
+    kDeviceAm = 1,
+    kDevice2232c = 4,
+    kDevice232r = 5,
+    kDevice2232h = 6,
+    kDevice4232h = 7,
+    kDevice232h = 8,
+    kDeviceXSeries = 9,
+};
+
+// A chip type: its transmit buffer (bytes from USB waiting for the line, from
+// each chip's data sheet: FT232R "256 byte receive buffer and 128 byte
+// transmit buffer", FT232BM and FT8U232AM 128 bytes, FT2232C 128 bytes per
+// channel, FT2232H 4 KiB, FT4232H 2 KiB, FT232H 1 KiB, FT-X series 512 bytes),
+// received bytes held up to the latency timer (16 ms unless set otherwise),
+// and whether its baud-rate generator also has the 12 MHz clock of the
+// Hi-Speed chips (FT2232H, FT4232H, FT232H data sheets).
+struct ChipType {
+    const char* name;
+    FtDevice device;
+    uint32_t transmitBuffer;
+    bool twelveMegahertz;
+};
+constexpr ChipType kChipTypes[] = {
+    {"AM", kDeviceAm, 128, false},       {"BM", kDeviceBm, 128, false},        {"2232C", kDevice2232c, 128, false},
+    {"232R", kDevice232r, 128, false},   {"2232H", kDevice2232h, 4096, true},  {"4232H", kDevice4232h, 2048, true},
+    {"232H", kDevice232h, 1024, true},   {"X", kDeviceXSeries, 512, false},
+};
+
+const ChipType& TheChipType()
+{
+    static const ChipType* type = [] {
+        const char* name = getenv("STANDIN_CHIP");
+        for (const ChipType& candidate : kChipTypes) {
+            if (name && strcmp(name, candidate.name) == 0)
+                return &candidate;
+        }
+        return &kChipTypes[3];  // FT232R
+    }();
+    return *type;
+}
+
+// The rate a chip runs at for a requested one. D2XX computes the divisor
+// itself and documents no refusal, so the stand-in takes the worst case: any
+// rate, run at the nearest the chip can make. FTDI AN232B-05 ("Configuring
+// FT232R, FT2232 and FT232B Baud Rates"): 3 MHz divided by n + k/8, n from 2
+// to 16383, k any eighth (the AM: 0, 1/8, 1/4, 1/2 only), or by exactly 1 or
+// 1.5; the Hi-Speed chips also divide 12 MHz the same way.
+uint32_t RateMade(uint32_t requested)
+{
+    if (requested == 0)
+        return 0;
+    const ChipType& type = TheChipType();
+    uint32_t best = 0;
+    for (const uint64_t clock : {uint64_t(3000000), uint64_t(12000000)}) {
+        if (clock == 12000000 && !type.twelveMegahertz)
+            continue;
+        std::vector<uint64_t> eighths = {8, 12};
+        const uint64_t nearest = (clock * 8 + requested / 2) / requested;
+        for (uint64_t d = nearest > 8 ? nearest - 8 : 0; d <= nearest + 8; ++d) {
+            const uint64_t fraction = d % 8;
+            const bool amFraction = fraction == 0 || fraction == 1 || fraction == 2 || fraction == 4;
+            if (d >= 16 && d <= 16383 * 8 + 7 && (type.device != kDeviceAm || amFraction))
+                eighths.push_back(d);
+        }
+        eighths.push_back(16383 * 8 + (type.device == kDeviceAm ? 4 : 7));
+        for (uint64_t d : eighths) {
+            const uint32_t made = uint32_t((clock * 8 + d / 2) / d);
+            const auto off = [requested](uint32_t rate) { return rate > requested ? rate - requested : requested - rate; };
+            if (best == 0 || off(made) < off(best))
+                best = made;
+        }
+    }
+    return best;
+}
+
 constexpr uintptr_t kFirstHandle = 0x1001;
 
 struct Converter {
@@ -38,6 +114,10 @@ struct Converter {
     std::string serial;
     std::unique_ptr<Chip> chip;  // while open
     COMMTIMEOUTS timeouts = {};
+    // The driver's transmit queue in front of the chip: the write buffer
+    // FT_W32_SetupComm sets (the D2XX guide: "sets the read and write
+    // buffers"); FT_W32_WriteFile may return with it full.
+    uint32_t transmitQueue = 0;
 };
 
 std::vector<Converter>& Converters()
@@ -110,8 +190,9 @@ FtHandle WINAPI FT_W32_CreateFile(LPCSTR name, DWORD access, DWORD shareMode, LP
                 continue;
             // Held already: no second open.
             if (!converter.chip) {
-                converter.chip.reset(new Chip(kFt232r));
+                converter.chip.reset(new Chip({TheChipType().transmitBuffer, std::chrono::milliseconds(16)}));
                 converter.timeouts = {};
+                converter.transmitQueue = 0;
                 handle = reinterpret_cast<FtHandle>(kFirstHandle + i);
             }
             break;
@@ -136,16 +217,19 @@ BOOL WINAPI FT_W32_CloseHandle(FtHandle handle)
 
 BOOL WINAPI FT_W32_SetupComm(FtHandle handle, DWORD inputQueue, DWORD outputQueue)
 {
-    const bool ok = Open(handle) && !Failing("FT_W32_SetupComm");
+    Converter* converter = Open(handle);
+    const bool ok = converter && !Failing("FT_W32_SetupComm");
     Log("FT_W32_SetupComm(%s, %lu, %lu) = %d", HandleText(handle).c_str(), inputQueue, outputQueue, ok);
-    return ok ? TRUE : Fail(ERROR_INVALID_HANDLE);
+    if (!ok)
+        return Fail(ERROR_INVALID_HANDLE);
+    converter->transmitQueue = outputQueue;
+    return TRUE;
 }
 
 BOOL WINAPI FT_W32_SetCommState(FtHandle handle, DCB* record)
 {
     Converter* converter = Open(handle);
-    const bool ok = converter && record && record->BaudRate >= kSlowestRate && record->BaudRate <= kFastestRate &&
-                    !Failing("FT_W32_SetCommState");
+    const bool ok = converter && record && record->BaudRate > 0 && !Failing("FT_W32_SetCommState");
     if (record) {
         Log("FT_W32_SetCommState(%s, DCBlength=%lu BaudRate=%lu fBinary=%u fParity=%u fOutxCtsFlow=%u "
             "fOutxDsrFlow=%u fDtrControl=%u fDsrSensitivity=%u fTXContinueOnXoff=%u fOutX=%u fInX=%u "
@@ -163,7 +247,7 @@ BOOL WINAPI FT_W32_SetCommState(FtHandle handle, DCB* record)
     }
     if (!ok)
         return Fail(ERROR_INVALID_PARAMETER);
-    converter->chip->SetLine(record->BaudRate, BitsPerByte(*record));
+    converter->chip->SetLine(RateMade(record->BaudRate), BitsPerByte(*record));
     return TRUE;
 }
 
@@ -236,8 +320,7 @@ BOOL WINAPI FT_W32_ReadFile(FtHandle handle, LPVOID buffer, DWORD wanted, LPDWOR
             limits.end = Clock::now() + std::chrono::milliseconds(totalMs);
             limits.interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
         }
-        ok = converter->chip->Read(static_cast<uint8_t*>(buffer), wanted, limits, &got);
-        error = ERROR_OPERATION_ABORTED;
+        converter->chip->Read(static_cast<uint8_t*>(buffer), wanted, limits, &got);
     }
     if (received)
         *received = got;
@@ -259,9 +342,8 @@ BOOL WINAPI FT_W32_WriteFile(FtHandle handle, LPVOID buffer, DWORD count, LPDWOR
         const COMMTIMEOUTS& t = converter->timeouts;
         const uint64_t totalMs = uint64_t(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant;
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
-        ok = converter->chip->Write(static_cast<const uint8_t*>(buffer), count, totalMs ? &deadline : nullptr,
-                                    &taken);
-        error = ERROR_OPERATION_ABORTED;
+        converter->chip->Write(static_cast<const uint8_t*>(buffer), count, totalMs ? &deadline : nullptr,
+                               converter->transmitQueue, &taken);
     }
     if (written)
         *written = taken;
@@ -283,6 +365,75 @@ FtStatus WINAPI FT_SetLatencyTimer(FtHandle handle, UCHAR milliseconds)
     Log("FT_SetLatencyTimer(%s, %u) = %lu", HandleText(handle).c_str(), milliseconds, status);
     if (status == kFtOk)
         converter->chip->SetLatency(std::chrono::milliseconds(milliseconds));
+    return status;
+}
+
+// Bytes received and waiting in the driver (D2XX guide, FT_GetQueueStatus).
+FtStatus WINAPI FT_GetQueueStatus(FtHandle handle, DWORD* received)
+{
+    Converter* converter = Open(handle);
+    FtStatus status = kFtOk;
+    DWORD count = 0;
+    if (!converter)
+        status = kFtInvalidHandle;
+    else if (converter->chip->Gone() || Failing("FT_GetQueueStatus"))
+        status = kFtIoError;
+    else
+        count = converter->chip->Arrived();
+    if (status == kFtOk)
+        *received = count;
+    Log("FT_GetQueueStatus(%s) = %lu rx=%lu", HandleText(handle).c_str(), status, count);
+    return status;
+}
+
+// The receive queue, the transmit queue (bytes the driver has not yet handed
+// to the chip) and the events (D2XX guide, FT_GetStatus).
+FtStatus WINAPI FT_GetStatus(FtHandle handle, DWORD* received, DWORD* transmit, DWORD* events)
+{
+    Converter* converter = Open(handle);
+    FtStatus status = kFtOk;
+    DWORD rx = 0;
+    DWORD tx = 0;
+    if (!converter) {
+        status = kFtInvalidHandle;
+    } else if (converter->chip->Gone() || Failing("FT_GetStatus")) {
+        status = kFtIoError;
+    } else {
+        rx = converter->chip->Arrived();
+        const uint32_t unsent = converter->chip->Unsent();
+        const uint32_t buffer = converter->chip->TransmitBuffer();
+        tx = unsent > buffer ? unsent - buffer : 0;
+    }
+    if (status == kFtOk) {
+        *received = rx;
+        *transmit = tx;
+        *events = 0;
+    }
+    Log("FT_GetStatus(%s) = %lu rx=%lu tx=%lu", HandleText(handle).c_str(), status, rx, tx);
+    return status;
+}
+
+// The chip type (FT_DEVICE) and its ids; the strings are 16 and 64 bytes
+// (D2XX guide, FT_GetDeviceInfo).
+FtStatus WINAPI FT_GetDeviceInfo(FtHandle handle, ULONG* type, DWORD* id, char* serial, char* description,
+                                 void*)
+{
+    Converter* converter = Open(handle);
+    FtStatus status = kFtOk;
+    if (!converter)
+        status = kFtInvalidHandle;
+    else if (Failing("FT_GetDeviceInfo"))
+        status = kFtIoError;
+    if (status == kFtOk) {
+        *type = TheChipType().device;
+        *id = 0x04036001;
+        if (serial)
+            snprintf(serial, 16, "%s", converter->serial.c_str());
+        if (description)
+            snprintf(description, 64, "%s", converter->description.c_str());
+    }
+    Log("FT_GetDeviceInfo(%s) = %lu type=%lu", HandleText(handle).c_str(), status,
+        status == kFtOk ? *type : 0);
     return status;
 }
 

@@ -21,6 +21,7 @@ constexpr SiStatus kInvalidHandle = 0x01;
 constexpr SiStatus kReadError = 0x02;
 constexpr SiStatus kWriteError = 0x04;
 constexpr SiStatus kInvalidParameter = 0x06;
+constexpr SiStatus kInvalidRequestLength = 0x07;
 constexpr SiStatus kDeviceIoFailed = 0x08;
 constexpr SiStatus kInvalidBaudRate = 0x09;
 constexpr SiStatus kReadTimedOut = 0x0D;
@@ -34,6 +35,16 @@ constexpr DWORD kReturnLinkName = 0x02;
 constexpr DWORD kReturnVid = 0x03;
 constexpr DWORD kReturnPid = 0x04;
 constexpr size_t kMaxDeviceString = 256;
+
+// The library's limits on one transfer (SiUSBXp.h as AN169 documents it:
+// SI_MAX_READ_SIZE 4096*16, SI_MAX_WRITE_SIZE 4096); more is
+// SI_INVALID_REQUEST_LENGTH.
+constexpr DWORD kMaxReadSize = 4096 * 16;
+constexpr DWORD kMaxWriteSize = 4096;
+
+// SI_CheckRXQueue's queue status (AN169): SI_RX_EMPTY, SI_RX_READY.
+constexpr DWORD kRxEmpty = 0x00;
+constexpr DWORD kRxReady = 0x02;
 
 // The library's time-outs until set: none.
 constexpr DWORD kInfinite = 0xFFFFFFFF;
@@ -224,21 +235,22 @@ SiStatus WINAPI SI_GetTimeouts(LPDWORD readMs, LPDWORD writeMs)
 }
 
 // Waits for the bytes asked for until the library's read time-out; fewer is
-// SI_READ_TIMED_OUT with what came.
+// SI_READ_TIMED_OUT with what came. At most SI_MAX_READ_SIZE bytes a call.
 SiStatus WINAPI SI_Read(HANDLE handle, LPVOID buffer, DWORD wanted, LPDWORD returned, OVERLAPPED* overlapped)
 {
     Bridge* bridge = Open(handle);
     SiStatus status = Checked("SI_Read", bridge);
     uint32_t got = 0;
-    if (status == kSuccess && bridge->chip->Gone()) {
+    if (status == kSuccess && wanted > kMaxReadSize) {
+        status = kInvalidRequestLength;
+    } else if (status == kSuccess && bridge->chip->Gone()) {
         status = kReadError;
     } else if (status == kSuccess) {
         Chip::ReadLimits limits;
         limits.total = Limited(readTimeoutMs);
         limits.end = Clock::now() + std::chrono::milliseconds(limits.total ? readTimeoutMs : 0);
-        if (!bridge->chip->Read(static_cast<uint8_t*>(buffer), wanted, limits, &got))
-            status = kReadError;  // cancelled
-        else if (got < wanted)
+        bridge->chip->Read(static_cast<uint8_t*>(buffer), wanted, limits, &got);
+        if (got < wanted)
             status = kReadTimedOut;
     }
     *returned = got;
@@ -247,26 +259,46 @@ SiStatus WINAPI SI_Read(HANDLE handle, LPVOID buffer, DWORD wanted, LPDWORD retu
     return status;
 }
 
-// The bridge takes bytes as fast as its line sends them; what has not gone in
-// by the library's write time-out is SI_WRITE_TIMED_OUT.
+// At most SI_MAX_WRITE_SIZE bytes a call. The bridge takes bytes as fast as
+// its line sends them; what has not gone in by the library's write time-out is
+// SI_WRITE_TIMED_OUT.
 SiStatus WINAPI SI_Write(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written, OVERLAPPED* overlapped)
 {
     Bridge* bridge = Open(handle);
     SiStatus status = Checked("SI_Write", bridge);
     uint32_t taken = 0;
-    if (status == kSuccess && bridge->chip->Gone()) {
+    if (status == kSuccess && count > kMaxWriteSize) {
+        status = kInvalidRequestLength;
+    } else if (status == kSuccess && bridge->chip->Gone()) {
         status = kWriteError;
     } else if (status == kSuccess) {
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(writeTimeoutMs);
-        if (!bridge->chip->Write(static_cast<const uint8_t*>(buffer), count,
-                                 Limited(writeTimeoutMs) ? &deadline : nullptr, &taken))
-            status = kWriteError;  // cancelled
-        else if (taken < count)
+        bridge->chip->Write(static_cast<const uint8_t*>(buffer), count, Limited(writeTimeoutMs) ? &deadline : nullptr,
+                            0, &taken);
+        if (taken < count)
             status = kWriteTimedOut;
     }
     *written = taken;
     Log("SI_Write(%s, %lu, %s) = %d written=%u", HandleText(handle).c_str(), count, overlapped ? "set" : "null",
         status, taken);
+    return status;
+}
+
+// How many received bytes wait in the library's queue, at once (AN169).
+SiStatus WINAPI SI_CheckRXQueue(HANDLE handle, LPDWORD queued, LPDWORD queueStatus)
+{
+    Bridge* bridge = Open(handle);
+    SiStatus status = Checked("SI_CheckRXQueue", bridge);
+    DWORD count = 0;
+    if (status == kSuccess && bridge->chip->Gone())
+        status = kDeviceIoFailed;
+    else if (status == kSuccess)
+        count = bridge->chip->Arrived();
+    if (status == kSuccess) {
+        *queued = count;
+        *queueStatus = count ? kRxReady : kRxEmpty;
+    }
+    Log("SI_CheckRXQueue(%s) = %d queued=%lu", HandleText(handle).c_str(), status, count);
     return status;
 }
 

@@ -109,38 +109,6 @@ void AppendReceived(const uint8_t* bytes, uint32_t count)
     }
 }
 
-// The doorbell of WaitUntil: a timer rings it by writing one byte to a pipe,
-// and the waiting thread reads the pipe synchronously, a read that
-// CancelSynchronousIo ends.
-struct Bell {
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
-};
-
-Bell& TheBell()
-{
-    static Bell bell;
-    if (!bell.read)
-        CreatePipe(&bell.read, &bell.write, nullptr, 0);
-    return bell;
-}
-
-VOID CALLBACK Ring(PVOID, BOOLEAN)
-{
-    const char ring = 1;
-    DWORD written = 0;
-    WriteFile(TheBell().write, &ring, 1, &written, nullptr);
-}
-
-void Silence(const Bell& bell)
-{
-    DWORD waiting = 0;
-    char ring = 0;
-    DWORD got = 0;
-    while (PeekNamedPipe(bell.read, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0)
-        ReadFile(bell.read, &ring, 1, &got, nullptr);
-}
-
 }  // namespace
 
 void Log(const char* format, ...)
@@ -183,28 +151,12 @@ const std::vector<std::string>& Descriptions()
     return descriptions;
 }
 
-bool WaitUntil(Clock::time_point when)
+void WaitUntil(Clock::time_point when)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(when - Clock::now()).count();
-    if (left <= 0)
-        return true;
-    const DWORD ms = DWORD(std::min<int64_t>((left + 999) / 1000, 0x7FFFFFFF));
-    Bell& bell = TheBell();
-    HANDLE timer = nullptr;
-    if (!CreateTimerQueueTimer(&timer, nullptr, Ring, nullptr, ms, 0, WT_EXECUTEONLYONCE)) {
-        Sleep(ms);
-        return true;
+    for (Clock::time_point now = Clock::now(); now < when; now = Clock::now()) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(when - now).count();
+        Sleep(DWORD(std::min<int64_t>((left + 999) / 1000, 0x7FFFFFFF)));
     }
-    char ring = 0;
-    DWORD got = 0;
-    const BOOL rang = ReadFile(bell.read, &ring, 1, &got, nullptr);
-    // Waits for a ring under way, so that none is left for the next wait.
-    DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
-    if (!rang) {
-        Silence(bell);
-        return false;
-    }
-    return true;
 }
 
 Chip::Chip(const ChipModel& model)
@@ -228,22 +180,23 @@ void Chip::Purge(bool, bool receive)
         toHost_.clear();
 }
 
-bool Chip::Write(const uint8_t* bytes, uint32_t count, const Clock::time_point* deadline, uint32_t* taken)
+void Chip::Write(const uint8_t* bytes, uint32_t count, const Clock::time_point* deadline, uint32_t hostQueue,
+                 uint32_t* taken)
 {
     *taken = 0;
     const Clock::time_point now = Clock::now();
     const Clock::time_point start = std::max(now, lineFree_);
-    // Byte i enters the chip once byte i - buffer has left on the line.
-    auto takenAt = [&](uint32_t i) {
-        return i < model_.transmitBuffer ? now : start + byteTime_ * (i - model_.transmitBuffer + 1);
-    };
+    // Byte i is taken once the bytes before it that have not gone out on the
+    // line fit the buffer and the queue, that is once byte i - capacity of
+    // everything still unsent has left (the bytes of earlier writes first).
+    const int64_t capacity = int64_t(model_.transmitBuffer) + hostQueue;
+    auto takenAt = [&](uint32_t i) { return std::max(now, start + byteTime_ * (int64_t(i) - capacity + 1)); };
     Clock::time_point done = count ? takenAt(count - 1) : now;
     if (deadline && done > *deadline)
         done = *deadline;
-    const bool waited = WaitUntil(done);
-    const Clock::time_point stopped = waited ? done : Clock::now();
+    WaitUntil(done);
     uint32_t k = 0;
-    while (k < count && takenAt(k) <= stopped)
+    while (k < count && takenAt(k) <= done)
         ++k;
     *taken = k;
 
@@ -258,10 +211,30 @@ bool Chip::Write(const uint8_t* bytes, uint32_t count, const Clock::time_point* 
         arrival += byteTime_;
         toHost_.push_back({arrival + latency_, byte});
     }
-    return waited;
 }
 
-bool Chip::Read(uint8_t* buffer, uint32_t wanted, const ReadLimits& limits, uint32_t* got)
+uint32_t Chip::Unsent() const
+{
+    const Clock::time_point now = Clock::now();
+    if (lineFree_ <= now || byteTime_.count() == 0)
+        return 0;
+    // A byte counts until its last bit has left.
+    return uint32_t((lineFree_ - now + byteTime_ - Clock::duration(1)) / byteTime_);
+}
+
+uint32_t Chip::Arrived() const
+{
+    const Clock::time_point now = Clock::now();
+    uint32_t count = 0;
+    for (const Arrival& arrival : toHost_) {
+        if (arrival.when > now)
+            break;
+        ++count;
+    }
+    return count;
+}
+
+void Chip::Read(uint8_t* buffer, uint32_t wanted, const ReadLimits& limits, uint32_t* got)
 {
     *got = 0;
     Clock::time_point lastByte;
@@ -273,7 +246,7 @@ bool Chip::Read(uint8_t* buffer, uint32_t wanted, const ReadLimits& limits, uint
             toHost_.pop_front();
         }
         if (*got == wanted)
-            return true;
+            return;
         bool limited = limits.total;
         Clock::time_point end = limits.end;
         if (*got > 0 && limits.interval.count() > 0) {
@@ -282,14 +255,13 @@ bool Chip::Read(uint8_t* buffer, uint32_t wanted, const ReadLimits& limits, uint
             limited = true;
         }
         if (limited && now >= end)
-            return true;
-        // Without any limit and any byte to come, the read waits for good (or
-        // until it is cancelled), as a real one does.
+            return;
+        // Without any limit and any byte to come, the read waits for good, as
+        // a real one does.
         Clock::time_point wake = limited ? end : now + std::chrono::hours(1);
         if (!toHost_.empty())
             wake = std::min(wake, toHost_.front().when);
-        if (!WaitUntil(wake))
-            return false;
+        WaitUntil(wake);
     }
 }
 

@@ -38,9 +38,13 @@ bool ShouldFail(const char* function, int* status);
 // The attached devices' descriptions, in index order.
 const std::vector<std::string>& Descriptions();
 
-// Waits until the time given; false when the wait was cancelled, as a
-// driver's synchronous I/O is by CancelSynchronousIo.
-bool WaitUntil(Clock::time_point when);
+// Waits until the time given. Nothing ends the wait early: CancelSynchronousIo
+// does not reach the vendor libraries' waits. Current SiUSBXp runs over
+// WinUSB, whose transfers the library makes as overlapped I/O and waits for,
+// and CancelSynchronousIo cancels synchronous I/O only (Microsoft,
+// "CancelSynchronousIo function"); FTDI's D2XX Programmer's Guide says nothing
+// about cancelling. The stand-ins take the case where it does not work.
+void WaitUntil(Clock::time_point when);
 
 // How a converter chip passes bytes between USB and its line.
 struct ChipModel {
@@ -59,9 +63,18 @@ public:
     void Purge(bool transmit, bool receive);
 
     // Bytes from the host: the call returns once the chip has taken them all
-    // into its transmit buffer, which empties at the line's pace, or at the
-    // deadline. Returns how many it took; false when cancelled.
-    bool Write(const uint8_t* bytes, uint32_t count, const Clock::time_point* deadline, uint32_t* taken);
+    // into its transmit buffer, or the driver into its transmit queue of
+    // hostQueue bytes in front of the chip, or at the deadline. The buffer
+    // empties at the line's pace. Returns how many it took.
+    void Write(const uint8_t* bytes, uint32_t count, const Clock::time_point* deadline, uint32_t hostQueue,
+               uint32_t* taken);
+
+    // Bytes given to Write that the line has not sent yet (in the chip's
+    // buffer or in the driver's queue in front of it).
+    uint32_t Unsent() const;
+    uint32_t TransmitBuffer() const { return model_.transmitBuffer; }
+    // Bytes for the host that have arrived by now.
+    uint32_t Arrived() const;
 
     // The Win32 read time-outs: a total of multiplier * wanted + constant from
     // the start, and the interval after each byte (0: none).
@@ -70,9 +83,8 @@ public:
         Clock::time_point end;
         std::chrono::milliseconds interval{0};
     };
-    // Bytes for the host that have arrived by now or arrive before a limit;
-    // false when cancelled.
-    bool Read(uint8_t* buffer, uint32_t wanted, const ReadLimits& limits, uint32_t* got);
+    // Bytes for the host that have arrived by now or arrive before a limit.
+    void Read(uint8_t* buffer, uint32_t wanted, const ReadLimits& limits, uint32_t* got);
 
     // The target went away (a cable pulled): every transfer fails from now on.
     bool Gone() const { return target_.Vanished(); }
