@@ -2,17 +2,24 @@
 // Silicon Labs AN169 "USBXpress Programmer's Guide"), whose SI_* functions
 // have exactly the shape of cp2102_bridge.h. The DLL is loaded on first use;
 // this file is the only one that calls it.
+//
+// No call of the library is left to block for long: Ctrl-C must be seen
+// between calls. Current SiUSBXp runs over WinUSB with overlapped I/O that
+// CancelSynchronousIo does not reach. Reads poll the receive queue
+// (SI_CheckRXQueue) and take only what is there; writes go in pieces of about
+// one interrupt check of line time.
 #include "cp2102_bridge.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <windows.h>
 
 #include "error_text_win32.h"
 #include "interrupt.h"
-#include "interrupt_win32.h"
 #include "link_failure.h"
 #include "vendor_dll_win32.h"
 
@@ -34,6 +41,14 @@ constexpr uint32_t kBitsPerByte8N1 = 10;
 // The CP2102's transmit buffer (data sheet): a write completes once the bytes
 // are in it, up to this many of them not yet sent.
 constexpr uint32_t kTransmitBufferBytes = 640;
+
+// The library's limits on one call (SiUSBXp.h, AN169: SI_MAX_WRITE_SIZE 4096,
+// SI_MAX_READ_SIZE 4096*16); more is SI_INVALID_REQUEST_LENGTH.
+constexpr uint32_t kMaxWriteSize = 4096;
+constexpr uint32_t kMaxReadSize = 4096 * 16;
+
+// Between two looks at the receive queue while a read waits.
+constexpr std::chrono::milliseconds kQueuePoll(1);
 
 // Milliseconds the line needs for so many bytes, rounded up.
 uint64_t LineMs(uint64_t bytes, uint32_t baudRate)
@@ -64,6 +79,7 @@ struct SiUsbXp {
     SiStatus(WINAPI* setBaudRate)(HANDLE handle, DWORD baudRate);
     SiStatus(WINAPI* setLineControl)(HANDLE handle, WORD lineControl);
     SiStatus(WINAPI* setFlowControl)(HANDLE handle, BYTE cts, BYTE rts, BYTE dtr, BYTE dsr, BYTE dcd, BOOL xonXoff);
+    SiStatus(WINAPI* checkRxQueue)(HANDLE handle, LPDWORD queued, LPDWORD queueStatus);
 };
 
 // The library as loaded on first use and kept for the process: the functions,
@@ -99,6 +115,7 @@ LoadedSiUsbXp Load()
         {"SI_SetBaudRate", FindFunction(module, "SI_SetBaudRate", &library->setBaudRate)},
         {"SI_SetLineControl", FindFunction(module, "SI_SetLineControl", &library->setLineControl)},
         {"SI_SetFlowControl", FindFunction(module, "SI_SetFlowControl", &library->setFlowControl)},
+        {"SI_CheckRXQueue", FindFunction(module, "SI_CheckRXQueue", &library->checkRxQueue)},
     };
     for (const auto& function : required) {
         if (!function.found) {
@@ -257,13 +274,48 @@ int GetTimeouts(uint32_t* readMs, uint32_t* writeMs)
     return status;
 }
 
+// Waits for the bytes up to the read time-out by looking at the receive queue,
+// and reads only what has arrived, so that the library's read returns at once.
+// Fewer than wanted is kReadTimedOut, as the library's own read.
 int Read(Device* device, void* buffer, uint32_t wanted, uint32_t* returned)
 {
-    InterruptibleCall call;
-    if (call.Interrupted())
-        return kReadError;
-    DWORD got = 0;
-    const int status = Library()->read(device->handle, buffer, wanted, &got, nullptr);
+    const SiUsbXp* library = Library();
+    const TimeoutsSet set = LastTimeouts();
+    const bool limited = set.known && set.readMs != kInfinite;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limited ? set.readMs : 0);
+    uint8_t* bytes = static_cast<uint8_t*>(buffer);
+    uint32_t got = 0;
+    int status = kSuccess;
+    while (got < wanted) {
+        DWORD queued = 0;
+        DWORD queueStatus = 0;
+        status = library->checkRxQueue(device->handle, &queued, &queueStatus);
+        if (status != kSuccess)
+            break;
+        DWORD count = 0;
+        if (queued > 0) {
+            const DWORD ask = std::min({queued, DWORD(wanted - got), DWORD(kMaxReadSize)});
+            status = library->read(device->handle, bytes + got, ask, &count, nullptr);
+            got += count;
+            // Fewer than asked, or none, is no failure: look again.
+            if (status != kSuccess && status != kReadTimedOut && status != kRxQueueNotReady)
+                break;
+            status = kSuccess;
+        }
+        if (count > 0)
+            continue;
+        if (InterruptRequested()) {
+            status = kReadError;
+            break;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (limited && now >= end) {
+            status = kReadTimedOut;
+            break;
+        }
+        std::this_thread::sleep_for(limited ? std::min<std::chrono::nanoseconds>(end - now, kQueuePoll)
+                                            : std::chrono::nanoseconds(kQueuePoll));
+    }
     *returned = got;
     return status;
 }
@@ -271,38 +323,58 @@ int Read(Device* device, void* buffer, uint32_t wanted, uint32_t* returned)
 // Returns once the bytes have left the bridge, so that the reply time-out
 // does not start while the block is still going out.
 //
-// The bridge takes data only as fast as its line sends it, and the write
-// time-out covers the whole write: a long block at a low rate would run out of
-// time while still going out. The library's time-outs are global, so such a
-// write gets the time-out widened by the block's line time, and the time-out
-// set before is put back at once.
+// The library takes at most SI_MAX_WRITE_SIZE bytes a call, and the bridge
+// takes data only as fast as its line sends them: the block goes in pieces of
+// about one interrupt check of line time (never more than the library's
+// limit), and the first piece that fails or goes short ends the write. The
+// library's write time-out covers one call: a piece whose line time takes
+// half of it or more gets the time-out widened by its line time, and the
+// time-out set before is put back at once. The library's time-outs are
+// global, nothing else runs meanwhile.
 //
-// The write completes with up to a transmit buffer's worth still in the
+// The last piece completes with up to a transmit buffer's worth still in the
 // bridge: 640 bytes are 5.3 s at 1200 baud, more than the reply time-out.
 // USBXpress has no call that tells how much is left (the bridge's own
 // GET_COMM_STATUS is not reachable through it), so the write waits the time
 // the line needs for what may be left.
 int Write(Device* device, const void* buffer, uint32_t count, uint32_t* written)
 {
-    InterruptibleCall call;
-    if (call.Interrupted())
-        return kWriteError;
     const SiUsbXp* library = Library();
     const TimeoutsSet set = LastTimeouts();
-    const uint64_t lineMs = LineMs(count, device->baudRate);
-    const bool widen = set.known && set.writeMs != kInfinite && lineMs * kWideningShareDivisor >= set.writeMs;
-    if (widen)
-        library->setTimeouts(set.readMs, DWORD(std::min<uint64_t>(set.writeMs + lineMs, kInfinite - 1)));
-
-    DWORD sent = 0;
-    // The library's declaration lacks the const; it does not write to the buffer.
-    const int status = library->write(device->handle, const_cast<void*>(buffer), count, &sent, nullptr);
+    const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+    const uint32_t piece = std::max<uint32_t>(
+        1, uint32_t(std::min<uint64_t>(uint64_t(device->baudRate) * kInterruptPollMs / 1000 / kBitsPerByte8N1,
+                                       kMaxWriteSize)));
+    int status = kSuccess;
+    uint32_t sent = 0;
+    while (sent < count) {
+        if (InterruptRequested()) {
+            status = kWriteError;
+            break;
+        }
+        const uint32_t size = std::min(piece, count - sent);
+        const uint64_t lineMs = LineMs(size, device->baudRate);
+        const bool widen = set.known && set.writeMs != kInfinite && lineMs * kWideningShareDivisor >= set.writeMs;
+        if (widen)
+            library->setTimeouts(set.readMs, DWORD(std::min<uint64_t>(set.writeMs + lineMs, kInfinite - 1)));
+        DWORD done = 0;
+        // The library's declaration lacks the const; it does not write to the buffer.
+        status = library->write(device->handle, const_cast<uint8_t*>(bytes + sent), size, &done, nullptr);
+        if (widen)
+            library->setTimeouts(set.readMs, set.writeMs);
+        sent += std::min<uint32_t>(done, size);
+        if (status != kSuccess)
+            break;
+        if (done < size) {
+            status = kWriteTimedOut;
+            break;
+        }
+    }
     *written = sent;
-
-    if (widen)
-        library->setTimeouts(set.readMs, set.writeMs);
     if (status == kSuccess)
-        WaitOutLine(LineMs(std::min(sent, DWORD(kTransmitBufferBytes)), device->baudRate));
+        WaitOutLine(LineMs(std::min(sent, kTransmitBufferBytes), device->baudRate));
+    if (status == kSuccess && InterruptRequested())
+        status = kWriteError;
     return status;
 }
 
