@@ -1,6 +1,9 @@
-// update.exe -T1 against the stand-in FTD2XX.dll: FT232R converters with the
-// simulated target behind them, and the record of every library call.
+// update.exe -T1 against the stand-in FTD2XX.dll: FT232R converters (or the
+// chip type STANDIN_CHIP names) with the simulated target behind them, and the
+// record of every library call.
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "wine_harness.h"
 
@@ -43,6 +46,17 @@ std::string CreateFile(const std::string& name, const std::string& result)
     return "FT_W32_CreateFile(\"" + name + "\", 0xC0000000, 0x0, null, 3, 0x82, null) = " + result;
 }
 
+// The record without the polls of the queues, whose number depends on timing.
+std::vector<std::string> WithoutPolls(const std::vector<std::string>& calls)
+{
+    std::vector<std::string> kept;
+    for (const std::string& call : calls) {
+        if (call.find("FT_GetQueueStatus(") != 0 && call.find("FT_GetStatus(") != 0)
+            kept.push_back(call);
+    }
+    return kept;
+}
+
 class WineFtdi : public WineUpdate {
 protected:
     WineFtdi() { Install({"full/FTD2XX.dll"}); }
@@ -64,12 +78,14 @@ TEST_F(WineFtdi, FullUpdateThroughTheLibraryCalls)
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(Received(), std::string(bytes.begin(), bytes.end()));
 
-    // Open: create-file, the 2 ms latency timer, setup, set-state, time-outs.
-    const std::vector<std::string> calls = Calls();
-    ASSERT_GE(calls.size(), 6u);
-    const std::vector<std::string> open(calls.begin(), calls.begin() + 5);
+    // Open: create-file, the chip type, the 2 ms latency timer, setup,
+    // set-state, time-outs.
+    const std::vector<std::string> calls = WithoutPolls(Calls());
+    ASSERT_GE(calls.size(), 11u);
+    const std::vector<std::string> open(calls.begin(), calls.begin() + 6);
     const std::vector<std::string> expectedOpen = {
         CreateFile(kDescription, kHandle),
+        std::string("FT_GetDeviceInfo(") + kHandle + ") = 0 type=5",
         std::string("FT_SetLatencyTimer(") + kHandle + ", 2) = 0",
         std::string("FT_W32_SetupComm(") + kHandle + ", 1024, 1024) = 1",
         SetCommState(115200) + "1",
@@ -77,19 +93,22 @@ TEST_F(WineFtdi, FullUpdateThroughTheLibraryCalls)
     };
     EXPECT_EQ(open, expectedOpen);
 
-    // Each block: drain under 1 ms until a read comes back empty, then 4000 ms
-    // for the block and its reply.
-    const std::vector<std::string> firstBlock(calls.begin() + 5, calls.begin() + 10);
+    // Each block: drain under 1 ms (nothing is queued: no read), then 4000 ms
+    // for the block and its reply, read once it is queued.
+    const std::vector<std::string> firstBlock(calls.begin() + 6, calls.begin() + 10);
     const std::vector<std::string> expectedBlock = {
         SetCommTimeouts(1),
-        std::string("FT_W32_ReadFile(") + kHandle + ", 1, null) = 1 read=0",
         SetCommTimeouts(4000),
         std::string("FT_W32_WriteFile(") + kHandle + ", 100, null) = 1 written=100",
         std::string("FT_W32_ReadFile(") + kHandle + ", 1, null) = 1 read=1",
     };
     EXPECT_EQ(firstBlock, expectedBlock);
     EXPECT_EQ(calls.back(), std::string("FT_W32_CloseHandle(") + kHandle + ") = 1");
-    EXPECT_EQ(CallsOf("FT_W32_WriteFile").size(), 2u);
+    // Pieces of 20 ms of line time, 230 bytes at 115200 baud: 100, then 230 and 70.
+    EXPECT_EQ(CallsOf("FT_W32_WriteFile").size(), 3u);
+    // Every read takes only what the queue holds.
+    for (const std::string& read : CallsOf("FT_W32_ReadFile"))
+        EXPECT_EQ(read, std::string("FT_W32_ReadFile(") + kHandle + ", 1, null) = 1 read=1");
     EXPECT_EQ(CallsOf("FT_W32_CloseHandle").size(), 1u);
 }
 
@@ -101,16 +120,49 @@ TEST_F(WineFtdi, RatesGoIntoTheRecordAndSlowOnesAreRefused)
         EXPECT_EQ(result.status, 0) << rate;
         EXPECT_EQ(CallsOf("FT_W32_SetCommState"), std::vector<std::string>{SetCommState(rate) + "1"});
     }
-    // The FT232R cannot go below 183 baud: the failed set-state releases the
-    // converter, and the next run opens it again.
+    // A failed set-state releases the converter, and the next run opens it again.
     ClearRecords();
-    const WineResult slow = Update(Image({0, 1, 0x5A}), "-110");
-    EXPECT_EQ(slow.out, InUse());
-    EXPECT_EQ(slow.status, kFailed);
+    const WineResult failed = Update(Image({0, 1, 0x5A}), "-9600", kDescription, {"STANDIN_FAIL=FT_W32_SetCommState"});
+    EXPECT_EQ(failed.out, InUse());
+    EXPECT_EQ(failed.status, kFailed);
     const std::vector<std::string> calls = Calls();
-    ASSERT_EQ(calls.size(), 5u);
-    EXPECT_EQ(calls[3], SetCommState(110) + "0");
-    EXPECT_EQ(calls[4], std::string("FT_W32_CloseHandle(") + kHandle + ") = 1");
+    ASSERT_EQ(calls.size(), 6u);
+    EXPECT_EQ(calls[4], SetCommState(9600) + "0");
+    EXPECT_EQ(calls[5], std::string("FT_W32_CloseHandle(") + kHandle + ") = 1");
+}
+
+// D2XX takes any rate and computes the divisor itself: the link refuses a
+// rate the chip type would make more than 2 % off (3 MHz, or 12 MHz on the
+// Hi-Speed chips, divided by n + k/8 up to 16383.875), before the library
+// sees it. Of the program's rates only 110 baud is out of reach.
+TEST_F(WineFtdi, RatesTheChipCannotMakeAreRefused)
+{
+    const struct {
+        const char* chip;
+        int rate;
+        int made;  // 0: accepted
+    } cases[] = {
+        {"232R", 110, 183}, {"2232H", 110, 183}, {"X", 110, 183},      {"AM", 110, 183},
+        {"232R", 300, 0},   {"2232H", 300, 0},   {"232R", 256000, 0},  {"2232H", 256000, 0},
+        {"AM", 56000, 0},   {"X", 128000, 0},
+    };
+    for (const auto& c : cases) {
+        ClearRecords();
+        const std::string rate = std::to_string(c.rate);
+        const WineResult result =
+            Update(Image({0, 1, 0x5A}), "-" + rate, kDescription, {std::string("STANDIN_CHIP=") + c.chip});
+        if (c.made == 0) {
+            EXPECT_EQ(result.status, 0) << c.chip << " " << rate;
+            EXPECT_EQ(CallsOf("FT_W32_SetCommState"), std::vector<std::string>{SetCommState(c.rate) + "1"});
+            continue;
+        }
+        EXPECT_EQ(result.out, InUse()) << c.chip << " " << rate;
+        EXPECT_EQ(result.status, kFailed);
+        EXPECT_EQ(result.err, Crlf(std::string("update: the FTDI converter \"") + kDescription + "\" cannot make " +
+                                   rate + " baud: it would run at " + std::to_string(c.made) + " baud\n"));
+        EXPECT_TRUE(CallsOf("FT_W32_SetCommState").empty()) << c.chip << " " << rate;
+        EXPECT_EQ(Calls().back(), std::string("FT_W32_CloseHandle(") + kHandle + ") = 1");
+    }
 }
 
 TEST_F(WineFtdi, RejectionsResendTheBlockAndFourEndTheUpdate)
@@ -120,14 +172,14 @@ TEST_F(WineFtdi, RejectionsResendTheBlockAndFourEndTheUpdate)
     EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + ProgressLine('-', 25) + ProgressLine('\\', 25) +
                               ProgressLine('\\', 25) + ProgressLine('|', 25) + kDone);
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(CallsOf("FT_W32_WriteFile").size(), 5u);
+    EXPECT_EQ(Received().size(), 100u + 4 * 300u);
 
     ClearRecords();
     result = Update(image, "-38400", kDescription, {"STANDIN_TARGET=reject=4@1"});
     EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + ProgressLine('-', 25) + ProgressLine('\\', 25) +
                               ProgressLine('\\', 25) + ProgressLine('|', 25) + Crlf("\nCRC error. File damaged.\n"));
     EXPECT_EQ(result.status, kFailed);
-    EXPECT_EQ(CallsOf("FT_W32_WriteFile").size(), 5u);
+    EXPECT_EQ(Received().size(), 100u + 4 * 300u);
     EXPECT_EQ(CallsOf("FT_W32_CloseHandle").size(), 1u);
 }
 
@@ -152,18 +204,56 @@ TEST_F(WineFtdi, SilentTargetTimesOutAfterEightSeconds)
     EXPECT_LT(result.seconds, 11.0);
 }
 
-// Ctrl-C while the program waits for a reply: the console handler cancels the
-// library's read, and the run ends in order with the converter closed.
+// Ctrl-C while the program waits for a reply, and while a long block goes
+// out at a low rate. The stand-in's calls cannot be cancelled: the link sees
+// the interrupt between short calls, and the run ends in order with the
+// converter closed.
 TEST_F(WineFtdi, CtrlCEndsTheWaitForAReplyInOrder)
 {
     InterruptAfter(1.0);
-    const WineResult result =
-        Update(Image(BlockImage({1, 1})), "-115200", kDescription, {"STANDIN_TARGET=silent-from=0"});
+    WineResult result = Update(Image(BlockImage({1, 1})), "-115200", kDescription, {"STANDIN_TARGET=silent-from=0"});
     EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + Crlf("\nFailed: Update interrupted.\n"));
     EXPECT_EQ(result.status, kFailed);
     EXPECT_LT(result.seconds, 2.0);
-    EXPECT_EQ(CallsOf("FT_W32_ReadFile").back(), std::string("FT_W32_ReadFile(") + kHandle + ", 1, null) = 0 read=0");
+    EXPECT_TRUE(CallsOf("FT_W32_ReadFile").empty());
     EXPECT_EQ(Calls().back(), std::string("FT_W32_CloseHandle(") + kHandle + ") = 1");
+
+    // 4098 bytes at 9600 baud are 4.3 s on the line.
+    ClearRecords();
+    InterruptAfter(1.0);
+    result = Update(Image(BlockImage({4096})), "-9600");
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + Crlf("\nFailed: Update interrupted.\n"));
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_LT(result.seconds, 2.0);
+    EXPECT_LT(Received().size(), 4098u);
+    EXPECT_EQ(Calls().back(), std::string("FT_W32_CloseHandle(") + kHandle + ") = 1");
+}
+
+// The write returns only once the block has left the converter: the driver's
+// transmit queue (the 1024 bytes given to FT_W32_SetupComm) and then the
+// chip's buffer. 1202 bytes at 1200 baud are 10 s on the line, past the 8 s
+// reply time-out: an FT232R holds 128 of them when the driver's queue is
+// empty (the wait for the queue), an FT2232H all of them (the wait for the
+// chip's 4 KiB).
+TEST_F(WineFtdi, BlockStillInTheConverterIsWaitedFor)
+{
+    const std::vector<unsigned char> bytes = BlockImage({1200});
+    for (const auto& chip : {std::make_pair("232R", "-1200"), std::make_pair("2232H", "-1200")}) {
+        ClearRecords();
+        const WineResult result =
+            Update(Image(bytes), chip.second, kDescription, {std::string("STANDIN_CHIP=") + chip.first});
+        EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + kDone) << chip.first;
+        EXPECT_EQ(result.status, 0) << chip.first;
+        EXPECT_EQ(Received(), std::string(bytes.begin(), bytes.end()));
+        EXPECT_GE(result.seconds, 10.0);
+        EXPECT_LT(result.seconds, 13.0);
+        // No piece longer than one interrupt check of line time: 2 bytes at 1200 baud.
+        for (const std::string& write : CallsOf("FT_W32_WriteFile"))
+            EXPECT_EQ(write, std::string("FT_W32_WriteFile(") + kHandle + ", 2, null) = 1 written=2") << chip.first;
+        const std::vector<std::string> status = CallsOf("FT_GetStatus");
+        ASSERT_FALSE(status.empty());
+        EXPECT_EQ(status.back(), std::string("FT_GetStatus(") + kHandle + ") = 0 rx=0 tx=0");
+    }
 }
 
 TEST_F(WineFtdi, UnpluggedConverterFailsPromptly)
