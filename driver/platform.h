@@ -8,9 +8,11 @@
 // a kill) becomes a request to end in order (see transport/interrupt.h)
 // instead of ending the process with the device still held; output to a
 // closed pipe or terminal fails instead of ending the process; and whatever
-// the platform needs for millisecond time-outs. EndRun undoes it.
+// the platform needs for millisecond time-outs. EndRun undoes it once the
+// run has closed its link and flushed its output, with the status the process
+// is to end with.
 void BeginRun();
-void EndRun();
+void EndRun(int status);
 
 // Opens the image file for reading in binary mode; null when it cannot be
 // opened or is no regular file. Never waits for a writer.

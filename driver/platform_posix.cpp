@@ -38,7 +38,7 @@ void BeginRun()
     sigaction(SIGPIPE, &ignore, &savedPipeAction);
 }
 
-void EndRun()
+void EndRun(int)
 {
     for (size_t i = 0; i < sizeof kInterruptSignals / sizeof kInterruptSignals[0]; ++i)
         sigaction(kInterruptSignals[i], &savedActions[i], nullptr);

@@ -139,6 +139,6 @@ int RunUpdate(int argc, const char* const* argv)
     // Everything goes out while a closed reader still cannot end the process.
     fflush(stdout);
     fflush(stderr);
-    EndRun();
+    EndRun(status);
     return status;
 }

@@ -177,9 +177,10 @@ LoadedD2xx Load()
 {
     LoadedD2xx loaded;
     D2xx* d2xx = &loaded.functions;
-    const HMODULE module = LoadVendorDll("FTD2XX.dll");
+    std::string reason;
+    const HMODULE module = LoadVendorDll("FTD2XX.dll", &reason);
     if (!module) {
-        loaded.failure = "FTD2XX.dll: " + ErrorText(GetLastError()) + " (FTDI's D2XX driver installs it)";
+        loaded.failure = reason + " (FTDI's D2XX driver installs it)";
         return loaded;
     }
     FindFunction(module, "FT_SetLatencyTimer", &d2xx->setLatencyTimer);
@@ -346,7 +347,7 @@ bool ComFTDI::GetTimeout(uint32_t* milliseconds)
     std::memset(&record, 0, sizeof record);
     const D2xx* d2xx = Library();
     const bool ok = d2xx && d2xx->getCommTimeouts(device_ ? device_->handle : INVALID_HANDLE_VALUE, &record);
-    *milliseconds = record.ReadIntervalTimeout;
+    *milliseconds = TimeoutOfRecord(record);
     return ok;
 }
 

@@ -45,4 +45,6 @@ private:
     bool setExclusive_ = false;
     // The port's flags before Open lowered its latency; -1: unchanged.
     int formerSerialFlags_ = -1;
+    // Windows: the rate Open set, for the time a block needs on the line.
+    uint32_t lineRate_ = 0;
 };

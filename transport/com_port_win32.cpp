@@ -1,10 +1,13 @@
 // Serial port on Windows through the Win32 communications functions.
 #include "com_port.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <windows.h>
 
 #include "error_text_win32.h"
+#include "interrupt.h"
 #include "interrupt_win32.h"
 #include "line_settings_win32.h"
 #include "link_failure.h"
@@ -25,6 +28,37 @@ void RecordFailure(LinkFailureKind kind, const char* call, DWORD error, const st
     if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
         text += " (another program holds the port)";
     RecordLinkFailure(kind, text, device);
+}
+
+bool ReadLineState(HANDLE port, DCB* record)
+{
+    std::memset(record, 0, sizeof *record);
+    record->DCBlength = sizeof *record;
+    return GetCommState(port, record) != FALSE;
+}
+
+bool WriteLineState(HANDLE port, const LineSettings& settings, DCB* record)
+{
+    SetLineRecord(settings, record);
+    return SetCommState(port, record) != FALSE;
+}
+
+// Returns once a block of count bytes, written from start on, has had its
+// time on the line; false when interrupted first.
+bool WaitForLine(uint32_t lineRate, std::chrono::steady_clock::time_point start, uint32_t count)
+{
+    if (lineRate == 0)
+        return true;
+    // 11 bits a byte: start bit, 8 data bits, parity, stop bit.
+    const auto lineTime = std::chrono::microseconds(uint64_t(count) * 11 * 1000000 / lineRate);
+    const auto end = start + lineTime;
+    for (auto now = std::chrono::steady_clock::now(); now < end; now = std::chrono::steady_clock::now()) {
+        if (InterruptRequested())
+            return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count() + 1;
+        Sleep(DWORD(std::min<long long>(left, kInterruptPollMs)));
+    }
+    return true;
 }
 
 }  // namespace
@@ -63,10 +97,14 @@ bool ComPort::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
     }
     handle_ = reinterpret_cast<intptr_t>(port);
     const char* failed = nullptr;
+    DCB record;
     LinkFailureKind kind = LinkFailureKind::kOther;
+    lineRate_ = baudRate;
     if (!SetupComm(port, kInputQueueSize, kOutputQueueSize)) {
         failed = "SetupComm";
-    } else if (!ApplyLineSettings(LineSettingsFor(baudRate))) {
+    } else if (!ReadLineState(port, &record)) {
+        failed = "GetCommState";
+    } else if (!WriteLineState(port, LineSettingsFor(baudRate), &record)) {
         failed = "SetCommState";
         kind = LinkFailureKind::kRateRefused;
     } else if (!SetTimeout(milliseconds)) {
@@ -80,10 +118,12 @@ bool ComPort::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
     return true;
 }
 
+// Microsoft's way: the driver's record first (it may hold reserved bits of
+// its own), then every field the link depends on.
 bool ComPort::ApplyLineSettings(const LineSettings& settings)
 {
-    DCB record = LineRecord(settings);
-    return SetCommState(Handle(handle_), &record) != FALSE;
+    DCB record;
+    return ReadLineState(Handle(handle_), &record) && WriteLineState(Handle(handle_), settings, &record);
 }
 
 void ComPort::Release()
@@ -116,7 +156,7 @@ bool ComPort::GetTimeout(uint32_t* milliseconds)
     COMMTIMEOUTS record;
     std::memset(&record, 0, sizeof record);
     const bool ok = GetCommTimeouts(Handle(handle_), &record) != FALSE;
-    *milliseconds = record.ReadIntervalTimeout;
+    *milliseconds = TimeoutOfRecord(record);
     return ok;
 }
 
@@ -149,6 +189,7 @@ bool ComPort::Write(const void* buffer, uint32_t count)
     InterruptibleCall call;
     if (call.Interrupted())
         return false;
+    const auto start = std::chrono::steady_clock::now();
     DWORD written = 0;
     if (!WriteFile(Handle(handle_), buffer, count, &written, nullptr) || written != count)
         return false;
@@ -158,7 +199,16 @@ bool ComPort::Write(const void* buffer, uint32_t count)
     // all but its FIFO when the write completes; a driver without flush
     // support fails this, which costs nothing but the wait.
     FlushFileBuffers(Handle(handle_));
-    return true;
+    // The flush is not enough on a USB virtual COM port: its driver may
+    // complete it once the bulk transfer is done, with up to the chip's
+    // transmit buffer (FT-X 512 bytes to FT2232H 4 KiB, CP2102 640 bytes)
+    // still to go out, and ClearCommError's cbOutQue counts only the driver's
+    // own queue. A full 4 KiB buffer at 4800 baud takes 9.4 s, more than the
+    // reply time-out. No byte leaves faster than the line rate, so the write
+    // returns no earlier than the block's line time after it began: bounded
+    // by that time, looking at the interrupt between slices. Behind
+    // serial.sys the write has taken that long already.
+    return WaitForLine(lineRate_, start, count);
 }
 
 bool ComPort::Escape(uint32_t code)

@@ -93,10 +93,11 @@ LoadedSiUsbXp Load()
 {
     LoadedSiUsbXp loaded;
     SiUsbXp* library = &loaded.functions;
-    const HMODULE module = LoadVendorDll("SiUSBXp.dll");
+    std::string reason;
+    const HMODULE module = LoadVendorDll("SiUSBXp.dll", &reason);
     if (!module) {
-        loaded.failure = "SiUSBXp.dll: " + ErrorText(GetLastError()) +
-                         " (it comes with Silicon Labs' USBXpress driver: put it next to update.exe or on the PATH)";
+        loaded.failure = reason + " (it comes with Silicon Labs' USBXpress driver: put it next to update.exe or "
+                                  "in an absolute folder on the PATH)";
         return loaded;
     }
     const struct {

@@ -49,10 +49,13 @@ bool InterruptibleCall::Interrupted() const
     return InterruptRequested();
 }
 
-void CancelInterruptibleCall()
+void CancelInterruptibleCall(unsigned long limitMs)
 {
+    const ULONGLONG start = GetTickCount64();
     std::atomic_thread_fence(std::memory_order_seq_cst);
     for (HANDLE thread = callingThread.load(); thread; thread = callingThread.load()) {
+        if (limitMs != 0xFFFFFFFFul && GetTickCount64() - start >= limitMs)
+            return;
         CancelSynchronousIo(thread);
         Sleep(kCancelRepeatMs);
     }

@@ -18,5 +18,6 @@ public:
 };
 
 // For the console handler, after RequestInterrupt(): returns once no marked
-// call is running any more, having cancelled it while it ran.
-void CancelInterruptibleCall();
+// call is running any more, having cancelled it while it ran, or after
+// limitMs at the latest (a call that cannot be cancelled runs to its own end).
+void CancelInterruptibleCall(unsigned long limitMs = 0xFFFFFFFFul);

@@ -3,6 +3,7 @@
 // result. The calls go to a fake port through the program's import table.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -17,7 +18,8 @@ namespace {
 
 using ComPortCalls = FakePortTest;
 
-// The record of the line settings: zero-filled, then 28, the rate, binary, 8E1.
+// The record of the line settings: 28, the rate, binary, 8E1, XON 0x11 and
+// XOFF 0x13 (SetCommState refuses equal characters), everything else zero.
 DCB ExpectedRecord(DWORD baudRate)
 {
     DCB record;
@@ -28,6 +30,8 @@ DCB ExpectedRecord(DWORD baudRate)
     record.ByteSize = 8;
     record.Parity = 2;
     record.StopBits = 0;
+    record.XonChar = 0x11;
+    record.XoffChar = 0x13;
     return record;
 }
 
@@ -40,7 +44,7 @@ void ExpectTimeouts(const COMMTIMEOUTS& record, DWORD t)
     EXPECT_EQ(record.WriteTotalTimeoutConstant, 0u);
 }
 
-TEST_F(ComPortCalls, OpenMakesTheFourCallsWithTheirArguments)
+TEST_F(ComPortCalls, OpenMakesTheFiveCallsWithTheirArguments)
 {
     ASSERT_TRUE(link->Open("COM3", 115200, 2000));
     EXPECT_TRUE(link->IsOpen());
@@ -49,6 +53,7 @@ TEST_F(ComPortCalls, OpenMakesTheFourCallsWithTheirArguments)
         // OPEN_EXISTING (3), FILE_ATTRIBUTE_NORMAL (0x80), no template.
         "CreateFileA(\\\\.\\COM3, 0xC0000000, 0, null, 3, 0x80, null)",
         "SetupComm(port, 1024, 1024)",
+        "GetCommState(port)",
         "SetCommState(port)",
         "SetCommTimeouts(port)",
     };
@@ -76,6 +81,8 @@ TEST_F(ComPortCalls, OpenMakesTheFourCallsWithTheirArguments)
     EXPECT_EQ(record.ByteSize, 8u);
     EXPECT_EQ(record.Parity, 2u);  // even, not none
     EXPECT_EQ(record.StopBits, 0u);
+    EXPECT_EQ(record.XonChar, 0x11);
+    EXPECT_EQ(record.XoffChar, 0x13);
     // The rest, reserved fields and characters included, is zero.
     const DCB expectedRecord = ExpectedRecord(115200);
     EXPECT_EQ(memcmp(&record, &expectedRecord, sizeof record), 0);
@@ -116,7 +123,7 @@ TEST_F(ComPortCalls, AFailedStepClosesTheHandle)
     EXPECT_FALSE(link->IsOpen());
     EXPECT_EQ(fake.calls.size(), 1u);  // nothing to release
 
-    for (const char* step : {"SetupComm", "SetCommState", "SetCommTimeouts"}) {
+    for (const char* step : {"SetupComm", "GetCommState", "SetCommState", "SetCommTimeouts"}) {
         fake.calls.clear();
         fake.failing = {step};
         EXPECT_FALSE(link->Open("COM3", 9600, 2000)) << step;
@@ -124,11 +131,35 @@ TEST_F(ComPortCalls, AFailedStepClosesTheHandle)
         ASSERT_FALSE(fake.calls.empty());
         EXPECT_EQ(fake.calls.back(), "CloseHandle(port)") << step;
     }
-    // Closed for good: a new open makes all four calls again.
+    // Closed for good: a new open makes all five calls again.
     fake.calls.clear();
     fake.failing.clear();
     EXPECT_TRUE(link->Open("COM3", 9600, 2000));
-    EXPECT_EQ(fake.calls.size(), 4u);
+    EXPECT_EQ(fake.calls.size(), 5u);
+}
+
+// Microsoft: start from GetCommState. What another program left in the
+// driver's record (flow control, fAbortOnError, fNull, characters, limits)
+// does not survive; only the bits Windows reserves stay as the driver gave
+// them. A driver that reports equal flow-control characters, which
+// SetCommState refuses, gets XON and XOFF.
+TEST_F(ComPortCalls, TheDriversRecordIsTheStartButEveryFieldIsSet)
+{
+    DCB left;
+    memset(&left, 0xFF, sizeof left);
+    left.DCBlength = 28;
+    left.XonChar = 0x55;
+    left.XoffChar = 0x55;
+    fake.lineState = left;
+    ASSERT_TRUE(link->Open("COM3", 19200, 2000));
+    ASSERT_EQ(fake.states.size(), 1u);
+    DCB expected = ExpectedRecord(19200);
+    expected.fDummy2 = left.fDummy2;
+    expected.wReserved1 = left.wReserved1;
+    EXPECT_EQ(memcmp(&fake.states[0], &expected, sizeof expected), 0);
+    EXPECT_EQ(fake.states[0].fAbortOnError, 0u);
+    EXPECT_EQ(fake.states[0].fNull, 0u);
+    EXPECT_EQ(fake.states[0].XonChar, 0x11);
 }
 
 TEST_F(ComPortCalls, SecondOpenLeavesTheFirstAlone)
@@ -142,10 +173,20 @@ TEST_F(ComPortCalls, SecondOpenLeavesTheFirstAlone)
 TEST_F(ComPortCalls, TimeoutsAreTheOneRecord)
 {
     OpenLink();
-    for (DWORD t : {1u, 4000u, 2000u}) {
+    for (DWORD t : {1u, 4000u, 2000u, 0u}) {
         EXPECT_TRUE(link->SetTimeout(t));
-        ExpectTimeouts(fake.timeouts.back(), t);
-        uint32_t read = 0;
+        if (t != 0) {
+            ExpectTimeouts(fake.timeouts.back(), t);
+        } else {
+            // SetCommTimeouts/COMMTIMEOUTS: MAXDWORD with multiplier and
+            // constant 0 returns at once with what has been received; all
+            // zeros would wait for ever.
+            EXPECT_EQ(fake.timeouts.back().ReadIntervalTimeout, MAXDWORD);
+            EXPECT_EQ(fake.timeouts.back().ReadTotalTimeoutMultiplier, 0u);
+            EXPECT_EQ(fake.timeouts.back().ReadTotalTimeoutConstant, 0u);
+            EXPECT_EQ(fake.timeouts.back().WriteTotalTimeoutConstant, 0u);
+        }
+        uint32_t read = 77;
         EXPECT_TRUE(link->GetTimeout(&read));
         EXPECT_EQ(read, t);
     }
@@ -217,6 +258,20 @@ TEST_F(ComPortCalls, WritesAreFlushedAndMustBeWhole)
     fake.shortBy = 0;
     fake.failing = {"WriteFile"};
     EXPECT_FALSE(link->Write(block.data(), uint32_t(block.size())));
+}
+
+// A driver that completes the write and the flush while the chip still holds
+// the block (a USB virtual COM port): the write returns no earlier than the
+// block's line time, 11 bits a byte, and looks at the interrupt meanwhile.
+TEST_F(ComPortCalls, WriteReturnsAfterTheBlocksLineTime)
+{
+    OpenLink(9600);
+    const std::string block(200, 'x');  // 229 ms at 9600 baud, 8E1
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(link->Write(block.data(), uint32_t(block.size())));
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(took, 0.229);
+    EXPECT_LT(took, 1.0);
 }
 
 TEST_F(ComPortCalls, PurgeClearsBothQueuesAndEscapePassesTheCode)

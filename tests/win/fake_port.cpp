@@ -57,11 +57,31 @@ BOOL WINAPI FakeSetupComm(HANDLE handle, DWORD input, DWORD output)
     return Result("SetupComm", handle);
 }
 
+BOOL WINAPI FakeGetCommState(HANDLE handle, LPDCB record)
+{
+    port->calls.push_back("GetCommState(" + HandleName(handle) + ")");
+    if (!Result("GetCommState", handle))
+        return FALSE;
+    *record = port->lineState;
+    return TRUE;
+}
+
+// SetCommState (Microsoft's documentation, Remarks): "The SetCommState
+// function fails if the XonChar member of the DCB structure is equal to the
+// XoffChar member" (ERROR_INVALID_PARAMETER), as serial drivers other than
+// the inbox serial.sys check.
 BOOL WINAPI FakeSetCommState(HANDLE handle, LPDCB record)
 {
     port->calls.push_back("SetCommState(" + HandleName(handle) + ")");
     port->states.push_back(*record);
-    return Result("SetCommState", handle);
+    if (!Result("SetCommState", handle))
+        return FALSE;
+    if (record->XonChar == record->XoffChar) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    port->lineState = *record;
+    return TRUE;
 }
 
 BOOL WINAPI FakeSetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS record)
@@ -157,6 +177,7 @@ FakePortTest::FakePortTest()
     } replaced[] = {
         {"CreateFileA", Address(FakeCreateFileA)},
         {"SetupComm", Address(FakeSetupComm)},
+        {"GetCommState", Address(FakeGetCommState)},
         {"SetCommState", Address(FakeSetCommState)},
         {"SetCommTimeouts", Address(FakeSetCommTimeouts)},
         {"GetCommTimeouts", Address(FakeGetCommTimeouts)},

@@ -26,6 +26,9 @@ struct FakePort {
     std::string input;              // what reads deliver
     std::string output;             // what writes took
     COMMTIMEOUTS current = {};
+    // What GetCommState reports: the driver's record, as the last program
+    // left it. Zero-filled (XonChar equal to XoffChar) unless a test sets it.
+    DCB lineState = {};
     // When set, a read of the port waits in a synchronous read of this pipe,
     // as a read of a real port waits in the driver.
     HANDLE blockingRead = nullptr;

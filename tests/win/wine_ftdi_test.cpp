@@ -20,13 +20,14 @@ std::string InUse(const std::string& name = kDescription)
     return kConnect + Crlf("Error: " + name + " in use or does not exist.\n");
 }
 
-// The line settings record: zero-filled, then 28, the rate, binary, 8N1.
+// The line settings record: zero-filled, then 28, the rate, binary, 8N1, XON
+// 0x11 and XOFF 0x13 (the Win32 record never has equal characters).
 std::string SetCommState(int rate)
 {
     return std::string("FT_W32_SetCommState(") + kHandle + ", DCBlength=28 BaudRate=" + std::to_string(rate) +
            " fBinary=1 fParity=0 fOutxCtsFlow=0 fOutxDsrFlow=0 fDtrControl=0 fDsrSensitivity=0 "
            "fTXContinueOnXoff=0 fOutX=0 fInX=0 fErrorChar=0 fNull=0 fRtsControl=0 fAbortOnError=0 fDummy2=0 "
-           "wReserved=0 XonLim=0 XoffLim=0 ByteSize=8 Parity=0 StopBits=0 XonChar=0 XoffChar=0 ErrorChar=0 "
+           "wReserved=0 XonLim=0 XoffLim=0 ByteSize=8 Parity=0 StopBits=0 XonChar=17 XoffChar=19 ErrorChar=0 "
            "EofChar=0 EvtChar=0 wReserved1=0) = ";
 }
 
