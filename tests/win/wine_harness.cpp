@@ -120,16 +120,24 @@ WineResult WineUpdate::Start(const std::vector<std::string>& argv, const std::ve
             putenv(const_cast<char*>(entry.c_str()));
         ExecArgv(argv);
     }
+    auto interrupted = start;
     if (interruptAfter_ > 0) {
+        // Until the transfer shows, or 30 s for a program that never gets there.
+        for (int look = 0; look < 3000 && scratch.Read("stdout").find("Transferring") == std::string::npos; ++look)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::this_thread::sleep_for(std::chrono::duration<double>(interruptAfter_));
         const pid_t program = programIsChild ? FirstChildOf(child) : child;
         if (program > 0)
             kill(program, SIGINT);
-        interruptAfter_ = 0;
+        interrupted = std::chrono::steady_clock::now();
     }
     int status = 0;
     waitpid(child, &status, 0);
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const auto end = std::chrono::steady_clock::now();
+    result.seconds = std::chrono::duration<double>(end - start).count();
+    if (interruptAfter_ > 0)
+        result.secondsAfterInterrupt = std::chrono::duration<double>(end - interrupted).count();
+    interruptAfter_ = 0;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = scratch.Read("stdout");
     result.err = scratch.Read("stderr");

@@ -23,6 +23,8 @@ struct WineResult {
     std::string err;  // standard error
     int status = -1;
     double seconds = 0;
+    // With InterruptAfter: from the signal to the program's end.
+    double secondsAfterInterrupt = 0;
 };
 
 class WineUpdate : public ::testing::Test {
@@ -57,8 +59,9 @@ protected:
     // Empties the records before the next run.
     void ClearRecords() const;
 
-    // The next run's program gets SIGINT after this long; Wine turns it into a
-    // Ctrl-C console event on a thread of its own.
+    // The next run's program gets SIGINT this long after its first progress
+    // line (a loaded machine can take seconds to start it under Wine); Wine
+    // turns the signal into a Ctrl-C console event on a thread of its own.
     void InterruptAfter(double seconds) { interruptAfter_ = seconds; }
 
     // The folder of the Wine prefix's COM port symbolic links.
