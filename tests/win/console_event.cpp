@@ -3,7 +3,15 @@
 // routine (kernel32's CtrlRoutine, which Wine exports), with the event as its
 // argument. Wine's own console delivers only Ctrl-C and Ctrl-Break; this is
 // how the tests close the console of update.exe.
-// usage: console_event EVENT PROGRAM-PATH   (exit 0 once the thread is started)
+//
+// For a close, log-off or shut-down event it then does what Windows does and
+// Wine does not: Windows ends the process as soon as the dispatch routine
+// returns (Microsoft, "HandlerRoutine callback function": "Return TRUE. In
+// this case, no other handler functions are called and the system terminates
+// the process"), or once the event's time-out has passed (5 s for
+// CTRL_CLOSE_EVENT, 20 s for the other two), with STATUS_CONTROL_C_EXIT. A
+// handler that returned before the run had ended would pass under Wine alone.
+// usage: console_event EVENT PROGRAM-PATH   (exit 0 once the event is done)
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -18,6 +26,9 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
     const DWORD event = DWORD(wcstoul(argv[1], nullptr, 10));
+    const bool ends = event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    // STATUS_CONTROL_C_EXIT, the status Windows ends the process with.
+    constexpr UINT kControlCExit = 0xC000013A;
     const auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
         reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CtrlRoutine")));
     if (!routine) {
@@ -30,7 +41,8 @@ int wmain(int argc, wchar_t** argv)
     int status = 1;
     for (BOOL more = Process32FirstW(snapshot, &entry); more && status == 1; more = Process32NextW(snapshot, &entry)) {
         const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_CREATE_THREAD |
-                                               PROCESS_VM_OPERATION | PROCESS_VM_WRITE | PROCESS_VM_READ,
+                                               PROCESS_VM_OPERATION | PROCESS_VM_WRITE | PROCESS_VM_READ |
+                                               PROCESS_TERMINATE | SYNCHRONIZE,
                                            FALSE, entry.th32ProcessID);
         if (!process)
             continue;
@@ -40,6 +52,19 @@ int wmain(int argc, wchar_t** argv)
             const HANDLE thread = CreateRemoteThread(process, nullptr, 0, routine,
                                                      reinterpret_cast<void*>(uintptr_t(event)), 0, nullptr);
             status = thread ? 0 : 3;
+            if (thread && ends) {
+                // Wine's dispatch routine returns 1 once a handler has
+                // returned. A handler that ends the process itself takes its
+                // thread with it, which then has the process's status (0 or
+                // -1 for update.exe), and may do so a moment before the
+                // process is gone.
+                const bool done = WaitForSingleObject(thread, event == CTRL_CLOSE_EVENT ? 5000 : 20000) ==
+                                  WAIT_OBJECT_0;
+                DWORD code = 0;
+                const bool handlerReturned = done && GetExitCodeThread(thread, &code) && code == 1;
+                if (!done || handlerReturned)
+                    TerminateProcess(process, kControlCExit);
+            }
             if (thread)
                 CloseHandle(thread);
         }

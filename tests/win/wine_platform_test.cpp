@@ -98,7 +98,9 @@ TEST_F(WinePlatform, VendorDllOfTheWrongBitnessIsNamedSo)
 // Closing the console window (CTRL_CLOSE_EVENT): the run ends in order, with
 // the link closed and the failure status, well within the 5 s after which
 // Windows ends the process itself. Wine's console sends no close event; the
-// test starts the system's dispatch routine in update.exe as Windows does.
+// test starts the system's dispatch routine in update.exe as Windows does, and
+// ends the process as Windows does once the handler returns or 5 s have
+// passed, so that a handler that returns before the run has ended fails here.
 TEST_F(WinePlatform, ClosedConsoleEndsTheUpdateInOrder)
 {
     const std::vector<unsigned char> bytes = BlockImage(std::vector<int>(60, 98));
