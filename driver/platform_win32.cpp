@@ -18,6 +18,8 @@ constexpr UINT kTimerResolutionMs = 1;
 // link and flush its output. Windows ends the process 5 s after the event
 // (CTRL_CLOSE_EVENT; 20 s for log-off and shut-down).
 constexpr DWORD kCloseWaitMs = 3000;
+// How long Ctrl-C and Ctrl-Break keep cancelling the link's blocking call.
+constexpr DWORD kCancelWaitMs = 1000;
 
 using TimePeriodFunction = MMRESULT(WINAPI*)(UINT);
 TimePeriodFunction endPeriod = nullptr;
@@ -42,7 +44,11 @@ BOOL WINAPI OnConsoleEvent(DWORD event)
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
         RequestInterrupt();
-        CancelInterruptibleCall();
+        // Bounded: Windows holds its handler lock while this runs, and a
+        // driver that ignores the cancel would keep a later close event (and
+        // its orderly end) waiting for the whole call; the run sees the
+        // request anyway once the call returns.
+        CancelInterruptibleCall(kCancelWaitMs);
         return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:

@@ -139,7 +139,13 @@ std::string Refusal(const char* name, const std::wstring& file, DWORD error)
     if (bits != 0 && bits != own)
         return Narrow(file) + " is a " + std::to_string(bits) + "-bit " + name + "; update.exe needs the " +
                std::to_string(own) + "-bit one";
-    return Narrow(file) + ": " + ErrorText(error);
+    // Windows' texts for load errors hold the file as an insert ("%1 is not
+    // a valid Win32 application."), left as it is by ErrorText.
+    std::string text = ErrorText(error);
+    const size_t insert = text.find("%1");
+    if (insert != std::string::npos)
+        text.replace(insert, 2, "the file");
+    return Narrow(file) + ": " + text;
 }
 
 }  // namespace
