@@ -347,6 +347,26 @@ TEST(ComPortTimeouts, QueuedInputIsTakenWhenTheDeadlineHasAlreadyPassed)
     EXPECT_EQ(buffer[0], 0x22);
 }
 
+TEST(ComPortTimeouts, InputThatCameWhileTheProcessWasStoppedPastTheDeadlineIsTaken)
+{
+    Terminal terminal;
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 115200, 10));
+    // A one-byte read ends 10*1+10 ms after it starts. Its waiting looks find
+    // nothing; the process is stopped at the first look at the clock past
+    // that, and the reply comes in while it is.
+    PreemptedClock stopped(std::chrono::milliseconds(20), [&terminal] {
+        terminal.Send({0x11});
+        usleep(20000);
+    });
+    uint8_t reply = 0;
+    uint32_t count = 0;
+    EXPECT_TRUE(port.Read(&reply, 1, &count));
+    EXPECT_TRUE(PreemptedClock::Stopped());
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(reply, 0x11);
+}
+
 TEST(ReadDeadlines, LargestTimeoutsNeitherOverflowNorExpire)
 {
     Timeouts largest;

@@ -99,6 +99,29 @@ TYPED_TEST(UsbLink, QueuedInputIsTakenWhenTheDeadlineHasAlreadyPassed)
     EXPECT_EQ(reply, kTargetAccept);
 }
 
+TYPED_TEST(UsbLink, InputThatCameWhileTheProcessWasStoppedPastTheDeadlineIsTaken)
+{
+    // The target answers 60 ms after the block, long after the read's deadline
+    // (10*1+10 ms on the FTDI link, the read time-out of 10 ms on the CP2102).
+    TargetBehaviour late;
+    late.script[{0, 1}].delayMs = 60;
+    auto model = this->Attach(late);
+    ASSERT_TRUE(this->Open(115200));
+    const uint8_t block[] = {0x00, 0x01, 0x5A};
+    ASSERT_TRUE(this->link.Write(block, sizeof block));
+    ASSERT_TRUE(this->link.SetTimeout(10));
+    const auto deadline = std::chrono::milliseconds(std::is_same<TypeParam, FtdiKind>::value ? 20 : 10);
+    // The waiting looks find nothing; the process is stopped at the first look
+    // at the clock past the deadline and the answer reaches the chip meanwhile.
+    PreemptedClock stopped(deadline, [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
+    uint8_t reply = 0;
+    uint32_t count = 0;
+    EXPECT_TRUE(this->link.Read(&reply, 1, &count));
+    EXPECT_TRUE(PreemptedClock::Stopped());
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(reply, kTargetAccept);
+}
+
 TYPED_TEST(UsbLink, WriteReturnsOnceTheLineHasSentEverything)
 {
     auto model = this->Attach();

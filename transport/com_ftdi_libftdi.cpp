@@ -287,7 +287,8 @@ bool ComFTDI::Read(void* buffer, uint32_t wanted, uint32_t* received)
         // that answers nothing while it has no data must not hold the read past
         // its deadline. Once the deadline has passed, one more transfer of the
         // shortest time libusb takes still looks for input already there.
-        context->usb_read_timeout = int(deadline.NextWaitMs());
+        const nanoseconds wait = deadline.NextWait();
+        context->usb_read_timeout = int(ReadDeadline::Milliseconds(wait));
         // libftdi loses what it had buffered when a later transfer in the same
         // call times out: ask for what it holds, or for one byte, which one
         // transfer either brings or not.
@@ -302,7 +303,8 @@ bool ComFTDI::Read(void* buffer, uint32_t wanted, uint32_t* received)
         }
         if (count < 0 && count != LIBUSB_ERROR_TIMEOUT)
             return false;  // unplugged or broken
-        if (deadline.Expired() || InterruptRequested())
+        // Done once the look made past the deadline found nothing (see ComPort::Read).
+        if (wait.count() == 0 || InterruptRequested())
             break;
     }
     if (received)

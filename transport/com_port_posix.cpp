@@ -541,8 +541,10 @@ bool ComPort::Read(void* buffer, uint32_t wanted, uint32_t* received)
             if (count == 0 || (errno != EAGAIN && errno != EINTR))
                 return false;  // hang-up or I/O error
         }
-        // Nothing came up to now: done once the deadline has passed.
-        if (deadline.Expired() || InterruptRequested())
+        // Nothing came: done once a look made past the deadline found nothing.
+        // Testing the clock here instead would end the read unseen when the
+        // deadline passed while the process was stopped after a waiting look.
+        if (wait.count() == 0 || InterruptRequested())
             break;
     }
     if (received)
