@@ -207,6 +207,31 @@ TEST(FtdiLink, ReadEndsAtItsDeadlineWhenTheChipNaksWhileIdle)
     }
 }
 
+// The wait for the transmitter polls the modem status with control transfers;
+// the read before it (the drain's) leaves libftdi's read time-out at a
+// millisecond or two, which a converter on a busy bus can take longer than.
+TEST(FtdiLink, TransmitterPollOutlastsSlowControlTransfers)
+{
+    UsbTestbed bed;
+    auto model = std::make_shared<Ft232rModel>("Slow Converter", TargetBehaviour());
+    bed.Add(model);
+    ComFTDI link;
+    ASSERT_TRUE(link.Open("Slow Converter", 115200, 2000));
+    ASSERT_TRUE(link.SetTimeout(1));
+    uint8_t byte = 0;
+    uint32_t count = 7;
+    EXPECT_TRUE(link.Read(&byte, 1, &count));
+    EXPECT_EQ(count, 0u);
+    bed.SetControlLatency(0, std::chrono::milliseconds(6));
+    const uint8_t block[] = {0x00, 0x01, 0x5A};
+    EXPECT_TRUE(link.Write(block, sizeof block));
+    bed.SetControlLatency(0, std::chrono::microseconds(0));
+    ASSERT_TRUE(link.SetTimeout(100));
+    EXPECT_TRUE(link.Read(&byte, 1, &count));
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(byte, kTargetAccept);
+}
+
 }  // namespace
 
 // The links run in this process, so the process itself must be on the
