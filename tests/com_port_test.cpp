@@ -18,6 +18,7 @@
 #include "interrupt.h"
 #include "preempted_clock.h"
 #include "read_deadline.h"
+#include "uart_stand_in.h"
 
 namespace {
 
@@ -138,6 +139,38 @@ TEST(ComPortOpen, EverySupportedRateIsSetRaw)
         EXPECT_TRUE(port.GetTimeout(&timeout));
         EXPECT_EQ(timeout, 2000u);
     }
+}
+
+// What the port asks of a UART, which a pty alone cannot show: the parity
+// (a pty drops PARENB) and output that takes its line time to leave.
+TEST(ComPortUart, EvenParityOneStopBitReachTheUart)
+{
+    Terminal terminal;
+    UartStandIn uart(terminal.Slave());
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 115200, 2000));
+    const struct termios2 tio = uart.Settings();
+    EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR | CSTOPB | CSIZE), tcflag_t(PARENB | CS8));
+    // Parity errors are not checked: a damaged reply is no acceptance anyway.
+    EXPECT_EQ(tio.c_iflag & (INPCK | IGNPAR | PARMRK), 0u);
+    EXPECT_EQ(tio.c_ospeed, 115200u);
+}
+
+TEST(ComPortUart, WriteReturnsOnceTheBlockHasLeftTheLine)
+{
+    Terminal terminal;
+    UartStandIn uart(terminal.Slave());
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 9600, 2000));
+    // 300 bytes at 9600 baud, 11 bits each: 344 ms on the line.
+    const std::vector<uint8_t> block(300, 0xA5);
+    const auto start = Clock::now();
+    EXPECT_TRUE(port.Write(block.data(), uint32_t(block.size())));
+    const double elapsed = MillisecondsSince(start);
+    EXPECT_EQ(uart.Waiting(), 0u);
+    EXPECT_GE(elapsed, 340.0);
+    EXPECT_LT(elapsed, 1000.0);
+    EXPECT_EQ(terminal.Receive(block.size()), block);
 }
 
 TEST(ComPortOpen, MissingNonTerminalAndHeldPortsFail)
