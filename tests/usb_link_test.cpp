@@ -150,7 +150,9 @@ TYPED_TEST(UsbLink, EmptyReadEndsAtItsDeadline)
     auto start = Clock::now();
     EXPECT_TRUE(this->link.Read(&byte, 1, &count));
     EXPECT_EQ(count, 0u);
-    EXPECT_LT(MillisecondsSince(start), 20.0);
+    // Its 1 or 2 ms, the last look (a transfer of 1 ms) and the emulated
+    // bus's frames, with room for a loaded machine: far from any other wait.
+    EXPECT_LT(MillisecondsSince(start), 40.0);
 
     ASSERT_TRUE(this->link.SetTimeout(60));
     start = Clock::now();
@@ -202,8 +204,8 @@ TEST(FtdiLink, ReadEndsAtItsDeadlineWhenTheChipNaksWhileIdle)
         const auto start = Clock::now();
         EXPECT_TRUE(link.Read(&byte, 1, &count));
         EXPECT_EQ(count, 0u);
-        // The drain's read: 2 ms, plus the last look and an emulated frame.
-        EXPECT_LT(MillisecondsSince(start), 20.0);
+        // The drain's read: 2 ms, plus the last look and emulated frames.
+        EXPECT_LT(MillisecondsSince(start), 40.0);
     }
 }
 
