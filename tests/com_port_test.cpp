@@ -18,6 +18,7 @@
 #include "interrupt.h"
 #include "preempted_clock.h"
 #include "read_deadline.h"
+#include "uart_stand_in.h"
 
 namespace {
 
@@ -140,6 +141,38 @@ TEST(ComPortOpen, EverySupportedRateIsSetRaw)
     }
 }
 
+// What the port asks of a UART, which a pty alone cannot show: the parity
+// (a pty drops PARENB) and output that takes its line time to leave.
+TEST(ComPortUart, EvenParityOneStopBitReachTheUart)
+{
+    Terminal terminal;
+    UartStandIn uart(terminal.Slave());
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 115200, 2000));
+    const struct termios2 tio = uart.Settings();
+    EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR | CSTOPB | CSIZE), tcflag_t(PARENB | CS8));
+    // Parity errors are not checked: a damaged reply is no acceptance anyway.
+    EXPECT_EQ(tio.c_iflag & (INPCK | IGNPAR | PARMRK), 0u);
+    EXPECT_EQ(tio.c_ospeed, 115200u);
+}
+
+TEST(ComPortUart, WriteReturnsOnceTheBlockHasLeftTheLine)
+{
+    Terminal terminal;
+    UartStandIn uart(terminal.Slave());
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 9600, 2000));
+    // 300 bytes at 9600 baud, 11 bits each: 344 ms on the line.
+    const std::vector<uint8_t> block(300, 0xA5);
+    const auto start = Clock::now();
+    EXPECT_TRUE(port.Write(block.data(), uint32_t(block.size())));
+    const double elapsed = MillisecondsSince(start);
+    EXPECT_EQ(uart.Waiting(), 0u);
+    EXPECT_GE(elapsed, 340.0);
+    EXPECT_LT(elapsed, 1000.0);
+    EXPECT_EQ(terminal.Receive(block.size()), block);
+}
+
 TEST(ComPortOpen, MissingNonTerminalAndHeldPortsFail)
 {
     ComPort port;
@@ -229,6 +262,56 @@ TEST(ComPortRates, UartClockOverTheNearestWholeDivisor)
     EXPECT_EQ(ComPort::RateFromClock(115200, 256000), 115200u);
     EXPECT_EQ(ComPort::RateFromClock(1500000, 56000), 55555u);  // divisor 27: -0.8 %
     EXPECT_EQ(ComPort::RateFromClock(0, 56000), 56000u);        // the driver tells no clock
+    // A divisor of one and a half rounds up, as the kernel's DIV_ROUND_CLOSEST.
+    EXPECT_EQ(ComPort::RateFromClock(115200, 76800), 57600u);
+    EXPECT_EQ(ComPort::RateFromClock(115200, 76801), 115200u);
+    // The ends of the range neither overflow nor divide by zero.
+    EXPECT_EQ(ComPort::RateFromClock(115200, UINT32_MAX), 115200u);
+    EXPECT_EQ(ComPort::RateFromClock(UINT32_MAX, 1), 1u);
+    EXPECT_EQ(ComPort::RateFromClock(115200, 0), 0u);
+}
+
+// The 2 % that a rate may be off, exactly at the edge and one past it, on
+// both sides; the largest numbers do not overflow.
+TEST(ComPortRates, TwoPercentAreTakenAndNoMore)
+{
+    struct Case {
+        uint32_t wanted;
+        uint32_t made;
+        bool taken;
+    };
+    const Case cases[] = {
+        {100000, 100000, true}, {100000, 102000, true},  {100000, 102001, false},
+        {100000, 98000, true},  {100000, 97999, false},  {56000, 57600, false},  // a 16550's 56000: +2.9 %
+        {256000, 250000, false},                                                 // -2.3 %
+        {115200, 117028, true}, {50, 51, true},          {50, 52, false},        {1, 0, false},
+        {UINT32_MAX, 0, false}, {UINT32_MAX, UINT32_MAX, true},                  {0, 0, true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ComPort::RateTaken(c.wanted, c.made), c.taken) << c.wanted << " made as " << c.made;
+}
+
+// The whole-divisor model holds only for the 8250 family; a PL011 (a
+// Raspberry Pi's UART: baud_base = 48 MHz / 16 = 3,000,000) makes 256000
+// with its fractional divisor, and its driver reports back what it set.
+TEST(ComPortRates, OnlyTheEightTwoFiftyFamilyIsHeldToAWholeDivisor)
+{
+    const int port16550A = 4, port8250 = 1, port16450 = 2, port16550 = 3, portNs16550A = 14;
+    const int portUnknown = 0, port16C950 = 10, portAmba = 32, portImx = 62;
+    for (int type : {port8250, port16450, port16550, port16550A, portNs16550A}) {
+        EXPECT_TRUE(ComPort::WholeDivisorUart(type)) << type;
+        EXPECT_EQ(ComPort::RateMade(type, 115200, 56000), 57600u) << type;
+    }
+    for (int type : {portUnknown, port16C950, portAmba, portImx, -1, 1000}) {
+        EXPECT_FALSE(ComPort::WholeDivisorUart(type)) << type;
+        EXPECT_EQ(ComPort::RateMade(type, 115200, 56000), 56000u) << type;
+    }
+    EXPECT_EQ(ComPort::RateMade(portAmba, 3000000, 256000), 256000u);
+    EXPECT_TRUE(ComPort::RateTaken(256000, ComPort::RateMade(portAmba, 3000000, 256000)));
+    EXPECT_EQ(ComPort::RateMade(port16550A, 3000000, 256000), 250000u);
+    EXPECT_FALSE(ComPort::RateTaken(256000, ComPort::RateMade(port16550A, 3000000, 256000)));
+    // A 16550 whose driver tells no clock: the reported rate.
+    EXPECT_EQ(ComPort::RateMade(port16550A, 0, 56000), 56000u);
 }
 
 TEST(ComPortOpen, SecondOpenFailsAndLeavesTheFirstUsable)
@@ -345,6 +428,26 @@ TEST(ComPortTimeouts, QueuedInputIsTakenWhenTheDeadlineHasAlreadyPassed)
     EXPECT_TRUE(port.Read(buffer, 2, &count));
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(buffer[0], 0x22);
+}
+
+TEST(ComPortTimeouts, InputThatCameWhileTheProcessWasStoppedPastTheDeadlineIsTaken)
+{
+    Terminal terminal;
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 115200, 10));
+    // A one-byte read ends 10*1+10 ms after it starts. Its waiting looks find
+    // nothing; the process is stopped at the first look at the clock past
+    // that, and the reply comes in while it is.
+    PreemptedClock stopped(std::chrono::milliseconds(20), [&terminal] {
+        terminal.Send({0x11});
+        usleep(20000);
+    });
+    uint8_t reply = 0;
+    uint32_t count = 0;
+    EXPECT_TRUE(port.Read(&reply, 1, &count));
+    EXPECT_TRUE(PreemptedClock::Stopped());
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(reply, 0x11);
 }
 
 TEST(ReadDeadlines, LargestTimeoutsNeitherOverflowNorExpire)

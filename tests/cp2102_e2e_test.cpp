@@ -191,6 +191,13 @@ TEST_F(Cp2102Update, LongBlockAtALowRateIsNotCutShort)
     ExpectLongBlockGoesThrough(kConnect, 698, "-1200", 5.8);
 }
 
+TEST_F(Cp2102Update, InterruptDuringALongBlockAtALowRateEndsTheUpdate)
+{
+    // 600 bytes take 5 s at 1200 baud, nearly all of it after the bridge
+    // has taken them into its 640-byte buffer.
+    ExpectInterruptDuringALongBlock(kConnect, 598, "-1200");
+}
+
 TEST_F(Cp2102Update, StaleBytesBeyondAPacketAreDrained)
 {
     TargetBehaviour stale;

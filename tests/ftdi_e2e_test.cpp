@@ -152,6 +152,37 @@ TEST_F(FtdiUpdate, ConverterHeldByAnotherProgramIsInUse)
     EXPECT_EQ(result.status, kFailed);
 }
 
+// A chip can STALL a request it cannot serve (USB 2.0 8.5.3.4). libftdi's
+// open fails after its claim took ftdi_sio away (the reset: -6, the first
+// baud rate: -7) and closes without releasing the interface: the driver
+// must still come back.
+TEST_F(FtdiUpdate, ConverterThatFailsItsOpeningRequestsGetsItsDriverBack)
+{
+    auto model = Attach(kDescription);
+    const uint8_t kSioReset = 0x00, kSioSetBaudRate = 0x03;
+    int detaches = 0;
+    for (int request : {kSioReset, kSioSetBaudRate}) {
+        {
+            std::lock_guard<std::recursive_mutex> guard(bed.Lock());
+            model->stalledRequest = request;
+        }
+        const ProcessResult result = Update({0, 1, 0x5A});
+        EXPECT_EQ(result.out, kConnect + InUse()) << request;
+        EXPECT_EQ(result.status, kFailed) << request;
+        // The claim ended with the closed device node, as the kernel ends it.
+        EXPECT_EQ(bed.Counters(0).detaches, ++detaches) << request;
+        EXPECT_EQ(bed.Counters(0).attaches, detaches) << request;
+        EXPECT_TRUE(bed.KernelDriverBound(0)) << request;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> guard(bed.Lock());
+        model->stalledRequest = -1;
+    }
+    EXPECT_EQ(Update({0, 1, 0x5A}).status, 0);
+    EXPECT_EQ(bed.Counters(0).attaches, bed.Counters(0).detaches);
+    EXPECT_TRUE(bed.KernelDriverBound(0));
+}
+
 TEST_F(FtdiUpdate, NoConverterAttached)
 {
     const ProcessResult result = Update({0, 0});

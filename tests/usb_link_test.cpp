@@ -99,6 +99,29 @@ TYPED_TEST(UsbLink, QueuedInputIsTakenWhenTheDeadlineHasAlreadyPassed)
     EXPECT_EQ(reply, kTargetAccept);
 }
 
+TYPED_TEST(UsbLink, InputThatCameWhileTheProcessWasStoppedPastTheDeadlineIsTaken)
+{
+    // The target answers 60 ms after the block, long after the read's deadline
+    // (10*1+10 ms on the FTDI link, the read time-out of 10 ms on the CP2102).
+    TargetBehaviour late;
+    late.script[{0, 1}].delayMs = 60;
+    auto model = this->Attach(late);
+    ASSERT_TRUE(this->Open(115200));
+    const uint8_t block[] = {0x00, 0x01, 0x5A};
+    ASSERT_TRUE(this->link.Write(block, sizeof block));
+    ASSERT_TRUE(this->link.SetTimeout(10));
+    const auto deadline = std::chrono::milliseconds(std::is_same<TypeParam, FtdiKind>::value ? 20 : 10);
+    // The waiting looks find nothing; the process is stopped at the first look
+    // at the clock past the deadline and the answer reaches the chip meanwhile.
+    PreemptedClock stopped(deadline, [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
+    uint8_t reply = 0;
+    uint32_t count = 0;
+    EXPECT_TRUE(this->link.Read(&reply, 1, &count));
+    EXPECT_TRUE(PreemptedClock::Stopped());
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(reply, kTargetAccept);
+}
+
 TYPED_TEST(UsbLink, WriteReturnsOnceTheLineHasSentEverything)
 {
     auto model = this->Attach();
@@ -127,7 +150,9 @@ TYPED_TEST(UsbLink, EmptyReadEndsAtItsDeadline)
     auto start = Clock::now();
     EXPECT_TRUE(this->link.Read(&byte, 1, &count));
     EXPECT_EQ(count, 0u);
-    EXPECT_LT(MillisecondsSince(start), 20.0);
+    // Its 1 or 2 ms, the last look (a transfer of 1 ms) and the emulated
+    // bus's frames, with room for a loaded machine: far from any other wait.
+    EXPECT_LT(MillisecondsSince(start), 40.0);
 
     ASSERT_TRUE(this->link.SetTimeout(60));
     start = Clock::now();
@@ -179,9 +204,34 @@ TEST(FtdiLink, ReadEndsAtItsDeadlineWhenTheChipNaksWhileIdle)
         const auto start = Clock::now();
         EXPECT_TRUE(link.Read(&byte, 1, &count));
         EXPECT_EQ(count, 0u);
-        // The drain's read: 2 ms, plus the last look and an emulated frame.
-        EXPECT_LT(MillisecondsSince(start), 20.0);
+        // The drain's read: 2 ms, plus the last look and emulated frames.
+        EXPECT_LT(MillisecondsSince(start), 40.0);
     }
+}
+
+// The wait for the transmitter polls the modem status with control transfers;
+// the read before it (the drain's) leaves libftdi's read time-out at a
+// millisecond or two, which a converter on a busy bus can take longer than.
+TEST(FtdiLink, TransmitterPollOutlastsSlowControlTransfers)
+{
+    UsbTestbed bed;
+    auto model = std::make_shared<Ft232rModel>("Slow Converter", TargetBehaviour());
+    bed.Add(model);
+    ComFTDI link;
+    ASSERT_TRUE(link.Open("Slow Converter", 115200, 2000));
+    ASSERT_TRUE(link.SetTimeout(1));
+    uint8_t byte = 0;
+    uint32_t count = 7;
+    EXPECT_TRUE(link.Read(&byte, 1, &count));
+    EXPECT_EQ(count, 0u);
+    bed.SetControlLatency(0, std::chrono::milliseconds(6));
+    const uint8_t block[] = {0x00, 0x01, 0x5A};
+    EXPECT_TRUE(link.Write(block, sizeof block));
+    bed.SetControlLatency(0, std::chrono::microseconds(0));
+    ASSERT_TRUE(link.SetTimeout(100));
+    EXPECT_TRUE(link.Read(&byte, 1, &count));
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(byte, kTargetAccept);
 }
 
 }  // namespace

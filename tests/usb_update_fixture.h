@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
@@ -96,6 +97,24 @@ protected:
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(Received(model), std::string(image.begin(), image.end()));
         EXPECT_GE(result.seconds, lineSeconds);
+    }
+
+    // A signal while a long block is still going out at a low rate (the
+    // bridge's buffer takes it at once, the wait for its transmitter runs
+    // for seconds) ends the update at once, not when the block has left.
+    void ExpectInterruptDuringALongBlock(const std::string& connect, int payload, const std::string& rate)
+    {
+        auto model = Attach(defaultName_);
+        Interruption interruption;
+        interruption.signal = SIGINT;
+        interruption.after = "Transferring";
+        interruption.delaySeconds = 1.0;
+        const ProcessResult result = Update(BlockImage({payload}), rate, "", &interruption);
+        EXPECT_EQ(result.out, connect + ProgressLine('-', 0) + "\nFailed: Update interrupted.\n");
+        EXPECT_EQ(result.status, kFailed);
+        EXPECT_GE(result.secondsAfterSignal, 0.0);
+        EXPECT_LT(result.secondsAfterSignal, 1.0);
+        ExpectKernelDriverBack();
     }
 
     ScratchDir scratch;

@@ -77,12 +77,33 @@ ftdi_parity_type ParityOf(const LineSettings& settings)
 constexpr int kFtdiOpenFailed = -4;
 constexpr int kFtdiClaimFailed = -5;
 
+// The time-out of each control transfer of the wait for the transmitter: a
+// converter on a busy bus may take longer than the read time-out that the
+// last read left in libftdi's context (a millisecond or two).
+constexpr int kStatusPollTimeoutMs = 1000;
+
 std::string NodeOf(libusb_device* device)
 {
     char node[64];
     snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", libusb_get_bus_number(device),
              libusb_get_device_address(device));
     return node;
+}
+
+// libftdi 1.5's ftdi_usb_open_dev, on a failure after the claim took the
+// kernel's driver away (the reset or the first baud rate refused: -6, -7,
+// and later ones), closes the device without releasing the interface: the
+// auto-detach then never binds ftdi_sio again and /dev/ttyUSB* stays gone
+// until the converter is plugged in again. Binding it again here is
+// harmless where nothing was detached (the kernel binds only an interface
+// without a driver, and refuses one that another program has claimed).
+void GiveBackKernelDriver(ftdi_context* context, libusb_device* device)
+{
+    libusb_device_handle* usb = nullptr;
+    if (libusb_open(device, &usb) != 0)
+        return;
+    libusb_attach_kernel_driver(usb, context->interface);
+    libusb_close(usb);
 }
 
 // Opens the first attached converter whose description equals the name, in
@@ -132,11 +153,13 @@ bool OpenByDescription(ftdi_context* context, const char* name)
         }
         const int result = ftdi_usb_open_dev(context, device);
         opened = result == 0;
-        if (!opened)
+        if (!opened) {
             RecordLinkFailure(result == kFtdiClaimFailed  ? LinkFailureKind::kConverterBusy
                               : result == kFtdiOpenFailed ? LinkFailureKind::kUsbAccessDenied
                                                           : LinkFailureKind::kOther,
                               ftdi_get_error_string(context), NodeOf(device));
+            GiveBackKernelDriver(context, device);
+        }
         break;
     }
     ftdi_list_free(&devices);
@@ -153,6 +176,9 @@ bool WaitForTransmitterEmpty(ftdi_context* context)
 {
     const auto start = std::chrono::steady_clock::now();
     const nanoseconds limit = LineTime(TransmitBufferSize(context->type), context->baudrate) + kStallMargin;
+    // The poll is a control transfer under libftdi's read time-out; each read
+    // sets its own again.
+    context->usb_read_timeout = kStatusPollTimeoutMs;
     for (;;) {
         unsigned short status = 0;
         if (ftdi_poll_modem_status(context, &status) != 0)
@@ -287,7 +313,8 @@ bool ComFTDI::Read(void* buffer, uint32_t wanted, uint32_t* received)
         // that answers nothing while it has no data must not hold the read past
         // its deadline. Once the deadline has passed, one more transfer of the
         // shortest time libusb takes still looks for input already there.
-        context->usb_read_timeout = int(deadline.NextWaitMs());
+        const nanoseconds wait = deadline.NextWait();
+        context->usb_read_timeout = int(ReadDeadline::Milliseconds(wait));
         // libftdi loses what it had buffered when a later transfer in the same
         // call times out: ask for what it holds, or for one byte, which one
         // transfer either brings or not.
@@ -302,7 +329,8 @@ bool ComFTDI::Read(void* buffer, uint32_t wanted, uint32_t* received)
         }
         if (count < 0 && count != LIBUSB_ERROR_TIMEOUT)
             return false;  // unplugged or broken
-        if (deadline.Expired() || InterruptRequested())
+        // Done once the look made past the deadline found nothing (see ComPort::Read).
+        if (wait.count() == 0 || InterruptRequested())
             break;
     }
     if (received)

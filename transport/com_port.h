@@ -34,6 +34,15 @@ public:
     // this one: the clock over the nearest whole divisor.
     static uint32_t RateFromClock(uint32_t baudBase, uint32_t rate);
 
+    // The rate the port runs at, from what its driver tells (Linux TIOCGSERIAL:
+    // the UART's type and baud_base, 0 where it tells none) and the rate it
+    // reported back after setting.
+    static uint32_t RateMade(int uartType, uint32_t baudBase, uint32_t reported);
+    // A UART of a type known to divide its clock by a whole number.
+    static bool WholeDivisorUart(int uartType);
+    // A port that runs at `made` when asked for `wanted` is close enough.
+    static bool RateTaken(uint32_t wanted, uint32_t made);
+
 private:
     bool ApplyLineSettings(const LineSettings& settings);
     void Release();

@@ -18,6 +18,7 @@
 // termios2 lets any rate be set, also those without a B-constant.
 #include <asm/termbits.h>
 #include <linux/serial.h>
+#include <linux/serial_core.h>
 #include <sys/prctl.h>
 #else
 #include <termios.h>
@@ -46,11 +47,34 @@ constexpr uint32_t kRateTolerancePercent = 2;
 // Start bit, 8 data bits, parity bit, stop bit.
 constexpr uint64_t kBitsPerByte8E1 = 11;
 
-bool RateTaken(uint32_t wanted, uint32_t actual)
-{
-    const uint64_t difference = wanted > actual ? wanted - actual : actual - wanted;
-    return difference * 100 <= uint64_t(wanted) * kRateTolerancePercent;
-}
+// UART types (serial_struct.type, the kernel's PORT_* values in
+// include/uapi/linux/serial.h and serial_core.h) whose driver sets a whole
+// divisor of baud_base and reports back the rate it was asked for, not the
+// one it makes: the 8250 driver's classic chips. Left out on purpose: the
+// 16C950 (10; the driver may use its fractional prescaler), the RSA card
+// (13), the SoC UARTs that the 8250 driver or their own run with their own
+// clock rules, and every other driver, such as the PL011 (PORT_AMBA, 32),
+// which reports baud_base = uartclk / 16 but uses a fractional divisor: for
+// those the rate reported back is all there is to go by.
+constexpr int kPort8250 = 1;
+constexpr int kPort16450 = 2;
+constexpr int kPort16550 = 3;
+constexpr int kPort16550A = 4;
+constexpr int kPortCirrus = 5;
+constexpr int kPort16650 = 6;
+constexpr int kPort16650V2 = 7;
+constexpr int kPort16750 = 8;
+constexpr int kPortStartech = 9;
+constexpr int kPort16654 = 11;
+constexpr int kPort16850 = 12;
+constexpr int kPortNs16550A = 14;
+#if defined(__linux__)
+static_assert(kPort8250 == PORT_8250 && kPort16450 == PORT_16450 && kPort16550 == PORT_16550 &&
+                  kPort16550A == PORT_16550A && kPortCirrus == PORT_CIRRUS && kPort16650 == PORT_16650 &&
+                  kPort16650V2 == PORT_16650V2 && kPort16750 == PORT_16750 && kPortStartech == PORT_STARTECH &&
+                  kPort16654 == PORT_16654 && kPort16850 == PORT_16850 && kPortNs16550A == PORT_NS16550A,
+              "UART types as the kernel numbers them");
+#endif
 
 // Why the port could not be opened or held, for the driver to explain.
 void RecordOpenError(const std::string& path, int error)
@@ -191,17 +215,13 @@ void MakeRaw(struct termios2* tio, const LineSettings& settings)
     tio->c_cc[VTIME] = 0;
 }
 
-// The rate the port really runs at, where its driver tells its clock: a UART
-// divides its clock (TIOCGSERIAL baud_base, the clock over 16: 115200 on a
-// PC's 16550) by a whole number, while the 8250 driver reports back the rate
-// it was asked for (56000 runs at 115200 / 2 = 57600). A driver that tells
-// nothing keeps the rate it reported.
+// The rate the port really runs at, as far as its driver tells its UART.
 uint32_t RateMade(int handle, uint32_t rate)
 {
     struct serial_struct serial;
-    if (ioctl(handle, TIOCGSERIAL, &serial) != 0 || serial.baud_base <= 0)
+    if (ioctl(handle, TIOCGSERIAL, &serial) != 0)
         return rate;
-    return ComPort::RateFromClock(uint32_t(serial.baud_base), rate);
+    return ComPort::RateMade(serial.type, uint32_t(std::max(serial.baud_base, 0)), rate);
 }
 
 bool SetLine(int handle, const LineSettings& settings)
@@ -217,12 +237,12 @@ bool SetLine(int handle, const LineSettings& settings)
     struct termios2 taken;
     if (ioctl(handle, TCGETS2, &taken) != 0)
         return false;
-    if (!RateTaken(settings.baudRate, taken.c_ospeed)) {
+    if (!ComPort::RateTaken(settings.baudRate, taken.c_ospeed)) {
         RecordRateRefused(taken.c_ospeed);
         return false;
     }
     const uint32_t made = RateMade(handle, taken.c_ospeed);
-    if (!RateTaken(settings.baudRate, made)) {
+    if (!ComPort::RateTaken(settings.baudRate, made)) {
         RecordRateRefused(made);
         return false;
     }
@@ -315,7 +335,7 @@ bool SetLine(int handle, const LineSettings& settings)
         return false;
     }
     struct termios taken;
-    return tcgetattr(handle, &taken) == 0 && RateTaken(settings.baudRate, uint32_t(cfgetospeed(&taken)));
+    return tcgetattr(handle, &taken) == 0 && ComPort::RateTaken(settings.baudRate, uint32_t(cfgetospeed(&taken)));
 #endif
 }
 
@@ -401,6 +421,44 @@ uint32_t ComPort::RateFromClock(uint32_t baudBase, uint32_t rate)
     // below 1 (a rate far above the clock gets the clock at best).
     const uint64_t divisor = (uint64_t(baudBase) + rate / 2) / rate;
     return divisor == 0 ? baudBase : uint32_t(baudBase / divisor);
+}
+
+bool ComPort::WholeDivisorUart(int uartType)
+{
+    switch (uartType) {
+    case kPort8250:
+    case kPort16450:
+    case kPort16550:
+    case kPort16550A:
+    case kPortCirrus:
+    case kPort16650:
+    case kPort16650V2:
+    case kPort16750:
+    case kPortStartech:
+    case kPort16654:
+    case kPort16850:
+    case kPortNs16550A:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A UART of the 8250 family divides its clock (baud_base, the clock over 16:
+// 115200 on a PC's 16550) by a whole number, while its driver reports back
+// the rate it was asked for: 56000 runs at 115200 / 2 = 57600. Any other
+// driver, or one that tells no clock, keeps the rate it reported.
+uint32_t ComPort::RateMade(int uartType, uint32_t baudBase, uint32_t reported)
+{
+    if (!WholeDivisorUart(uartType) || baudBase == 0)
+        return reported;
+    return RateFromClock(baudBase, reported);
+}
+
+bool ComPort::RateTaken(uint32_t wanted, uint32_t made)
+{
+    const uint64_t difference = wanted > made ? wanted - made : made - wanted;
+    return difference * 100 <= uint64_t(wanted) * kRateTolerancePercent;
 }
 
 LineSettings ComPort::LineSettingsFor(uint32_t baudRate)
@@ -528,8 +586,9 @@ bool ComPort::Read(void* buffer, uint32_t wanted, uint32_t* received)
         // Past the deadline the port is still looked at once, without waiting:
         // input that is already there is taken, however late the process got
         // to run. Giving up unseen would leave stale bytes to pass for a reply.
+        const std::chrono::nanoseconds wait = deadline.NextWait();
         bool ready = false;
-        if (!WaitFor(Fd(handle_), POLLIN, deadline.NextWait(), &ready))
+        if (!WaitFor(Fd(handle_), POLLIN, wait, &ready))
             return false;
         if (ready) {
             const ssize_t count = read(Fd(handle_), bytes + got, wanted - got);
@@ -541,8 +600,10 @@ bool ComPort::Read(void* buffer, uint32_t wanted, uint32_t* received)
             if (count == 0 || (errno != EAGAIN && errno != EINTR))
                 return false;  // hang-up or I/O error
         }
-        // Nothing came up to now: done once the deadline has passed.
-        if (deadline.Expired() || InterruptRequested())
+        // Nothing came: done once a look made past the deadline found nothing.
+        // Testing the clock here instead would end the read unseen when the
+        // deadline passed while the process was stopped after a waiting look.
+        if (wait.count() == 0 || InterruptRequested())
             break;
     }
     if (received)

@@ -416,9 +416,10 @@ int Read(Device* device, void* buffer, uint32_t wanted, uint32_t* returned)
         // Room for several packets: a burst arrives in one transfer, not one per
         // packet. Past the deadline one more transfer of the shortest time still
         // looks for input already there, however late the process got to run.
+        const std::chrono::nanoseconds wait = deadline.NextWait();
         int length = 0;
         const int result = libusb_bulk_transfer(device->usb, device->endpointIn, packets, int(sizeof packets), &length,
-                                                deadline.NextWaitMs());
+                                                ReadDeadline::Milliseconds(wait));
         length = std::max(length, 0);
         const uint32_t used = std::min<uint32_t>(uint32_t(length), wanted - got);
         std::copy(packets, packets + used, bytes + got);
@@ -430,7 +431,10 @@ int Read(Device* device, void* buffer, uint32_t wanted, uint32_t* returned)
         }
         if (length > 0)
             continue;
-        if (deadline.Expired() || InterruptRequested()) {
+        // Done once the look made past the deadline found nothing: the
+        // deadline may have passed while the process was stopped after a
+        // waiting look, and what came meanwhile is still taken.
+        if (wait.count() == 0 || InterruptRequested()) {
             status = kReadTimedOut;
             break;
         }

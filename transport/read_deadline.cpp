@@ -49,8 +49,8 @@ std::chrono::nanoseconds ReadDeadline::NextWait() const
     return std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(kInterruptPollMs));
 }
 
-unsigned ReadDeadline::NextWaitMs() const
+unsigned ReadDeadline::Milliseconds(std::chrono::nanoseconds wait)
 {
-    const int64_t ms = (NextWait().count() + 999999) / 1000000;
+    const int64_t ms = (wait.count() + 999999) / 1000000;
     return unsigned(std::max<int64_t>(ms, 1));
 }

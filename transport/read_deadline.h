@@ -21,14 +21,16 @@ public:
     // An expired read still takes what is already there: a process that was
     // preempted past its deadline must not leave queued input behind.
     std::chrono::nanoseconds Remaining() const;
-    bool Expired() const { return Remaining().count() <= 0; }
 
     // Time left, capped at the longest single wait between two looks at the
-    // interrupt request; zero once expired.
+    // interrupt request; zero once expired. A read ends only after a look made
+    // with a zero wait: the deadline may pass while the process is stopped
+    // between a look and the test of the clock, and input that came in
+    // meanwhile must still be taken.
     std::chrono::nanoseconds NextWait() const;
-    // The same in whole milliseconds for interfaces that count them and take 0
-    // for no limit: rounded up, at least 1.
-    unsigned NextWaitMs() const;
+    // A wait in whole milliseconds for interfaces that count them and take 0
+    // for no limit: rounded up, at least 1 (the shortest look they make).
+    static unsigned Milliseconds(std::chrono::nanoseconds wait);
 
     // Tests stand in a clock that jumps, as a preempted process sees it;
     // null restores the steady clock.

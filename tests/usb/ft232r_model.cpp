@@ -79,6 +79,8 @@ std::string Ft232rModel::String(uint8_t index) const
 
 bool Ft232rModel::Control(const SetupPacket& setup, std::vector<uint8_t>* data)
 {
+    if (setup.request == stalledRequest)
+        return false;
     if (!(setup.requestType & kDirectionIn))
         return VendorOut(setup);
     if (setup.request == kSioPollModemStatus) {

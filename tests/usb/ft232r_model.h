@@ -47,6 +47,10 @@ public:
     // A converter that answers a bulk IN with nothing (a NAK) while it has no
     // data, instead of a status packet each latency period (QEMU's model does).
     bool nakWhenIdle = false;
+    // A wedged chip: it stalls every vendor request with this bRequest (a
+    // chip answers a request it cannot serve with a STALL, USB 2.0 8.5.3.4);
+    // -1: none.
+    int stalledRequest = -1;
     const SimTarget& Target() const { return line_.Target(); }
     // Bytes still waiting for the line now.
     size_t TransmitQueued()

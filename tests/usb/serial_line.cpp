@@ -22,16 +22,22 @@ SerialLine::Clock::duration SerialLine::ByteTime() const
 void SerialLine::Advance()
 {
     const Clock::time_point now = Clock::now();
-    std::vector<uint8_t> answer;
+    std::vector<TargetAnswer> answers;
     while (!transmit_.empty() && frontSent_ <= now) {
         const uint8_t byte = transmit_.front();
         transmit_.pop_front();
         const Clock::time_point sent = frontSent_;
-        answer.clear();
-        target_.Receive(&byte, 1, &answer);
-        for (uint8_t reply : answer) {
-            returnLineFree_ = std::max(returnLineFree_, sent) + ByteTime();
-            answers_.emplace_back(returnLineFree_, reply);
+        answers.clear();
+        target_.Receive(&byte, 1, &answers);
+        // The target starts its answer after its delay, a byte time apiece.
+        for (const TargetAnswer& answer : answers) {
+            const Clock::time_point start = sent + std::chrono::milliseconds(answer.delayMs);
+            std::vector<uint8_t> bytes = answer.bytes;
+            bytes.insert(bytes.end(), answer.trickle, answer.trickleByte);
+            for (uint8_t reply : bytes) {
+                returnLineFree_ = std::max(returnLineFree_, start) + ByteTime();
+                answers_.emplace_back(returnLineFree_, reply);
+            }
         }
         frontSent_ += ByteTime();
     }

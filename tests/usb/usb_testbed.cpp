@@ -35,6 +35,8 @@ struct Urb {
     UMockdevIoctlData* buffer;  // its data buffer, resolved
     unsigned long address;      // where it lives in the client
     size_t taken = 0;           // a bulk OUT: what the device has taken so far
+    bool control = false;       // a control transfer held back by the device's latency
+    std::chrono::steady_clock::time_point due;  // when it completes
 };
 
 struct Client {
@@ -85,6 +87,7 @@ struct UsbTestbed::Device {
     bool claimedElsewhere = false;
     bool stringsRefused = false;
     bool driverBound = true;
+    std::chrono::microseconds controlLatency{0};
     UsbDeviceCounters counters;
 };
 
@@ -200,9 +203,15 @@ void Complete(UMockdevIoctlClient* client, long result, int error)
     umockdev_ioctl_client_complete(client, result, error);
 }
 
-// A waiting bulk transfer, completed if the device is ready for it now.
+// A waiting transfer, completed if the device is ready for it now.
 bool CompleteIfReady(Device* device, Urb& urb)
 {
+    if (urb.control) {
+        if (std::chrono::steady_clock::now() < urb.due)
+            return false;
+        SubmitControl(device, &urb);
+        return true;
+    }
     usbdevfs_urb* request = UrbOf(urb);
     if (!(request->endpoint & kDirectionIn)) {
         const size_t length = size_t(request->buffer_length);
@@ -245,7 +254,11 @@ void HandleSubmit(Device* device, Client& state, UMockdevIoctlClient* client, UM
                                              size_t(request->buffer_length), nullptr);
     urb.address = urb.urb->client_addr;
 
-    if (request->type == USBDEVFS_URB_TYPE_CONTROL) {
+    if (request->type == USBDEVFS_URB_TYPE_CONTROL && device->controlLatency.count() > 0) {
+        urb.control = true;
+        urb.due = std::chrono::steady_clock::now() + device->controlLatency;
+        state.pending.push_back(urb);
+    } else if (request->type == USBDEVFS_URB_TYPE_CONTROL) {
         SubmitControl(device, &urb);
         state.finished.push_back(urb);
     } else if (request->type == USBDEVFS_URB_TYPE_BULK) {
@@ -610,6 +623,12 @@ void UsbTestbed::SetStringsRefused(size_t device, bool refused)
 {
     std::lock_guard<std::recursive_mutex> guard(testbed_->lock);
     testbed_->devices.at(device)->stringsRefused = refused;
+}
+
+void UsbTestbed::SetControlLatency(size_t device, std::chrono::microseconds latency)
+{
+    std::lock_guard<std::recursive_mutex> guard(testbed_->lock);
+    testbed_->devices.at(device)->controlLatency = latency;
 }
 
 UsbDeviceCounters UsbTestbed::Counters(size_t device)

@@ -76,6 +76,10 @@ public:
     void SetClaimedElsewhere(size_t device, bool claimed);
     // The device refuses its string descriptors (a stall).
     void SetStringsRefused(size_t device, bool refused);
+    // Its control transfers complete this long after they were submitted (a
+    // busy bus or a slow chip); until then the host may cancel them, as it
+    // does when their time-out runs out.
+    void SetControlLatency(size_t device, std::chrono::microseconds latency);
     // The tty that the kernel's serial driver made for the device's first
     // interface (a ttyUSB node); returns its /dev path as the emulated
     // system names it.
