@@ -46,6 +46,7 @@ public:
     FileHolder& operator=(const FileHolder&) = delete;
     // The file is open (and locked) in the holder.
     bool Holding() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

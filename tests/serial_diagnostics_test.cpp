@@ -204,6 +204,48 @@ TEST_F(SerialReasons, LookThatCannotBeMadeRefusesThePort)
     EXPECT_TRUE(whole);
 }
 
+// The descriptor through which a process has the file open, as
+// /proc/<pid>/fd/<n>; empty when it has none.
+std::string LinkTo(pid_t pid, const std::string& file)
+{
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int fd = 0; fd < 64; ++fd) {
+        char target[4096];
+        const ssize_t length = readlink((folder + std::to_string(fd)).c_str(), target, sizeof target);
+        if (length > 0 && std::string(target, size_t(length)) == file)
+            return folder + std::to_string(fd);
+    }
+    return "";
+}
+
+// The look never follows a link out of /dev: stat on a file of a network
+// share whose server went away (sshfs, a hard NFS mount) waits for ever, past
+// Ctrl-C. strace lists the links the program stats while one process has a
+// regular file open and another /dev/null; the second must be among them, or
+// the trace shows nothing.
+TEST_F(SerialReasons, LookFollowsNoLinkOutOfDev)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs strace (tools/deps.sh installs it)";
+    const std::string file = scratch.Write("on-a-share", "");
+    const FileHolder share(file);
+    const FileHolder device("/dev/null");
+    ASSERT_TRUE(share.Holding());
+    ASSERT_TRUE(device.Holding());
+    const std::string shareLink = LinkTo(share.Pid(), file);
+    const std::string deviceLink = LinkTo(device.Pid(), "/dev/null");
+    ASSERT_FALSE(shareLink.empty());
+    ASSERT_FALSE(deviceLink.empty());
+    const std::string trace = scratch.Path("trace");
+    const ProcessResult result = RunProcess(
+        {SIMTARGET_BINARY, "--quiet", "--", "/usr/bin/strace", "-f", "-qq", "-o", trace, "-e",
+         "trace=stat,lstat,newfstatat,statx", UPDATE_BINARY, "-F" + Image(BlockImage({10})), "-COM@PORT@", "-115200"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    const std::string calls = scratch.Read("trace");
+    EXPECT_EQ(calls.find("\"" + shareLink + "\""), std::string::npos) << calls;
+    EXPECT_NE(calls.find("\"" + deviceLink + "\""), std::string::npos) << calls;
+}
+
 // The port belongs to a group the user is not in: run as nobody, which needs
 // root to start from (as CI runs).
 TEST_F(SerialReasons, PermissionDeniedNamesTheGroup)
