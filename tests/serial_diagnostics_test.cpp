@@ -164,7 +164,8 @@ TEST_F(SerialReasons, LockOfAProcessWhoseFilesAreHidden)
 
     const FileHolder holder(pty.Path(), FileHolder::kRecordLock);
     ASSERT_TRUE(holder.Holding());
-    const ProcessResult result = RunProcess({program, "-F" + image, "-19200", "-COM" + pty.Path()}, {}, nullptr, "nobody");
+    const ProcessResult result =
+        RunProcess({program, "-F" + image, "-19200", "-COM" + pty.Path()}, {}, nullptr, "nobody");
     EXPECT_EQ(result.out, InUse("COM" + pty.Path()));
     EXPECT_EQ(result.err, "update: " + pty.Path() + " is held by another program: Device or resource busy; "
                           "close it (fuser -v " + pty.Path() + " names it) and try again\n");
@@ -183,8 +184,8 @@ TEST_F(SerialReasons, LookThatCannotBeMadeRefusesThePort)
     bool whole = false;
     for (int limit = 4; limit <= 12; ++limit) {
         // The holder inherits descriptor 3 at fork; the shell then drops it.
-        const std::string script = "exec 3<\"$1\"; sleep 30 >/dev/null 2>&1 & echo $! > " + holder + "; exec 3<&-; ulimit -n " +
-                                   std::to_string(limit) + " && exec \"$0\" -F" + image + " \"-COM$1\" -115200";
+        const std::string script = "exec 3<\"$1\"; sleep 30 >/dev/null 2>&1 & echo $! > " + holder +
+                                   "; exec 3<&-; ulimit -n " + std::to_string(limit) + " && exec \"$0\" -F" + image + " \"-COM$1\" -115200";
         ProcessResult result =
             RunProcess({SIMTARGET_BINARY, "--quiet", "--", "/bin/sh", "-c", script, UPDATE_BINARY, "@PORT@"});
         const pid_t sleeper = pid_t(atol(scratch.Read("holder").c_str()));

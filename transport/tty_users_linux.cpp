@@ -156,7 +156,8 @@ std::set<long> Ancestors(std::string* failure)
 // /dev: stat would wait on the file's own file system, and a share whose
 // server went away (sshfs, a hard NFS mount) would hold the scan for ever.
 // /dev is the kernel's devtmpfs, in memory. A node elsewhere is known by
-// its name alone.
+// its name alone. (A descriptor closed and reused between the readlink and
+// the stat could still lead elsewhere: a window of two system calls.)
 bool OpenInOtherProcess(const Device& device, const std::set<long>& exempt, std::string* failure)
 {
     const long self = long(getpid());
