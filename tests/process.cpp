@@ -5,11 +5,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <grp.h>
 #include <pwd.h>
 #include <sstream>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +53,43 @@ void ExecArgv(const std::vector<std::string>& argv)
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
+}
+
+FileHolder::FileHolder(const std::string& path, Lock lock)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        return;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ready[0]);
+        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+        struct flock record = {};
+        record.l_type = F_WRLCK;
+        record.l_whence = SEEK_SET;
+        const bool locked = lock == kNoLock || (lock == kFlock && flock(fd, LOCK_EX | LOCK_NB) == 0) ||
+                            (lock == kRecordLock && fcntl(fd, F_SETLK, &record) == 0);
+        if (fd >= 0 && locked && write(ready[1], "x", 1) == 1)
+            pause();
+        _exit(1);
+    }
+    close(ready[1]);
+    char started = 0;
+    const bool holding = child > 0 && read(ready[0], &started, 1) == 1;
+    close(ready[0]);
+    if (holding) {
+        pid_ = child;
+    } else if (child > 0) {
+        waitpid(child, nullptr, 0);
+    }
+}
+
+FileHolder::~FileHolder()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,

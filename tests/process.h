@@ -33,6 +33,25 @@ struct Interruption {
 // when it has none.
 pid_t FirstChildOf(pid_t parent);
 
+// A process that is none of the program's callers (a child of the test)
+// holding a file open until destroyed, as a terminal program holds a port;
+// with a lock when asked: flock, or a POSIX record lock (fcntl), which
+// does not conflict with flock and shows only in /proc/locks.
+class FileHolder {
+public:
+    enum Lock { kNoLock, kFlock, kRecordLock };
+    FileHolder(const std::string& path, Lock lock = kNoLock);
+    ~FileHolder();
+    FileHolder(const FileHolder&) = delete;
+    FileHolder& operator=(const FileHolder&) = delete;
+    // The file is open (and locked) in the holder.
+    bool Holding() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+};
+
 // Runs argv[0] with the arguments and these environment entries added; as
 // the named user when one is given (the tests must run as root for that).
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},

@@ -2,6 +2,8 @@
 // standard output stays byte for byte what it always was.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -29,6 +31,11 @@ std::string Replaced(std::string text, const std::string& prefix, const char* di
     return text;
 }
 
+bool EndsWith(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 std::string InUse(const std::string& name)
 {
     return "Connection with Serial Com-Port " + name + "...\nError: " + name + " in use or does not exist.\n";
@@ -54,6 +61,9 @@ private:
     int master_ = -1;
     std::string path_;
 };
+
+const std::string kConnect = "Connection with Serial Com-Port COM/dev/pts/N...\n";
+const std::string kDone = "\rTransferring.. 100% done.  \nTarget updated successfully.\n";
 
 class SerialReasons : public ::testing::Test {
 protected:
@@ -107,14 +117,138 @@ TEST_F(SerialReasons, PortHeldByAnotherProgram)
 {
     Pty pty;
     ASSERT_FALSE(pty.Path().empty());
-    const int holder = open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    const ProcessResult result = Update({"-F" + Image({0, 0}), "-9600", "-COM" + pty.Path()});
-    close(holder);
+    ProcessResult result;
+    {
+        const FileHolder holder(pty.Path(), FileHolder::kFlock);
+        ASSERT_TRUE(holder.Holding());
+        result = Update({"-F" + Image({0, 0}), "-9600", "-COM" + pty.Path()});
+    }
     EXPECT_EQ(result.out, InUse("COM" + pty.Path()));
     EXPECT_EQ(result.status, kFailed);
     EXPECT_EQ(result.err, "update: " + pty.Path() + " is held by another program: Resource temporarily unavailable; "
                           "close it (fuser -v " + pty.Path() + " names it) and try again\n");
+}
+
+// flock(1) running the update with the port locked, the usual way to keep
+// scripts off each other's port: its lock is the caller's own, whether the
+// update inherits the locked descriptor or not (-o closes it for the command).
+TEST_F(SerialReasons, FlockWrapperHandsItsLockOver)
+{
+    const std::string image = Image(BlockImage({10, 10}));
+    for (const char* option : {"-n", "-o"}) {
+        ProcessResult result = RunProcess({SIMTARGET_BINARY, "--quiet", "--", "/usr/bin/flock", option, "@PORT@",
+                                           UPDATE_BINARY, "-F" + image, "-COM@PORT@", "-115200"});
+        result.out = Replaced(result.out, "/dev/pts/", "0123456789", "N");
+        EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + ProgressLine('-', 50) + kDone) << option;
+        EXPECT_EQ(result.status, 0) << option << ": " << result.err;
+    }
+}
+
+// A lock of a process whose descriptors this user may not read (root's, for
+// nobody): /proc/locks still shows it. A record lock (fcntl) does not
+// conflict with the program's own flock, so only that look finds it. Needs
+// root to run the program as another user.
+TEST_F(SerialReasons, LockOfAProcessWhoseFilesAreHidden)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as another user";
+    ASSERT_NE(getpwnam("nobody"), nullptr);
+    Pty pty;
+    ASSERT_FALSE(pty.Path().empty());
+    ASSERT_EQ(chmod(pty.Path().c_str(), 0666), 0);
+    const std::string image = Image({0, 1, 0x55});
+    const std::string program = scratch.Path("update");
+    ASSERT_EQ(RunProcess({"/bin/cp", UPDATE_BINARY, program}).status, 0);
+    ASSERT_EQ(chmod(scratch.Path("").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(image.c_str(), 0644), 0);
+
+    const FileHolder holder(pty.Path(), FileHolder::kRecordLock);
+    ASSERT_TRUE(holder.Holding());
+    const ProcessResult result =
+        RunProcess({program, "-F" + image, "-19200", "-COM" + pty.Path()}, {}, nullptr, "nobody");
+    EXPECT_EQ(result.out, InUse("COM" + pty.Path()));
+    EXPECT_EQ(result.err, "update: " + pty.Path() + " is held by another program: Device or resource busy; "
+                          "close it (fuser -v " + pty.Path() + " names it) and try again\n");
+}
+
+// A look for the port's users that could not be made (few descriptors left:
+// ulimit -n) tells nothing: the port is refused, never shared with the
+// program that has it open (a child of the shell here, that the update does
+// not descend from). Every limit from the one that lets the port open up to
+// one where the look is whole.
+TEST_F(SerialReasons, LookThatCannotBeMadeRefusesThePort)
+{
+#if defined(UPDATE_SANITIZED)
+    GTEST_SKIP() << "the sanitizers' runtime does not start with so few descriptors";
+#endif
+    const std::string image = Image(BlockImage({10}));
+    const std::string holder = scratch.Path("holder");
+    bool unknown = false;
+    bool whole = false;
+    for (int limit = 4; limit <= 12; ++limit) {
+        // The holder inherits descriptor 3 at fork; the shell then drops it.
+        const std::string script = "exec 3<\"$1\"; sleep 30 >/dev/null 2>&1 & echo $! > " + holder +
+                                   "; exec 3<&-; ulimit -n " + std::to_string(limit) + " && exec \"$0\" -F" + image + " \"-COM$1\" -115200";
+        ProcessResult result =
+            RunProcess({SIMTARGET_BINARY, "--quiet", "--", "/bin/sh", "-c", script, UPDATE_BINARY, "@PORT@"});
+        const pid_t sleeper = pid_t(atol(scratch.Read("holder").c_str()));
+        if (sleeper > 0)
+            kill(sleeper, SIGKILL);
+        result.out = Replaced(result.out, "/dev/pts/", "0123456789", "N");
+        result.err = Replaced(Replaced(result.err, "/dev/pts/", "0123456789", "N"), "/proc/", "0123456789", "P");
+        EXPECT_EQ(result.out, InUse("COM/dev/pts/N")) << "ulimit -n " << limit;
+        EXPECT_EQ(result.status, kFailed) << limit;
+        unknown = unknown || (result.err.rfind("update: cannot use /dev/pts/N: cannot see which programs have it "
+                                               "open: /proc/P/",
+                                               0) == 0 &&
+                              EndsWith(result.err, ": Too many open files\n"));
+        whole = whole || result.err.find(" is held by another program: Device or resource busy;") != std::string::npos;
+    }
+    EXPECT_TRUE(unknown);
+    EXPECT_TRUE(whole);
+}
+
+// The descriptor through which a process has the file open, as
+// /proc/<pid>/fd/<n>; empty when it has none.
+std::string LinkTo(pid_t pid, const std::string& file)
+{
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int fd = 0; fd < 64; ++fd) {
+        char target[4096];
+        const ssize_t length = readlink((folder + std::to_string(fd)).c_str(), target, sizeof target);
+        if (length > 0 && std::string(target, size_t(length)) == file)
+            return folder + std::to_string(fd);
+    }
+    return "";
+}
+
+// The look never follows a link out of /dev: stat on a file of a network
+// share whose server went away (sshfs, a hard NFS mount) waits for ever, past
+// Ctrl-C. strace lists the links the program stats while one process has a
+// regular file open and another /dev/null; the second must be among them, or
+// the trace shows nothing.
+TEST_F(SerialReasons, LookFollowsNoLinkOutOfDev)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs strace (tools/deps.sh installs it)";
+    const std::string file = scratch.Write("on-a-share", "");
+    const FileHolder share(file);
+    const FileHolder device("/dev/null");
+    ASSERT_TRUE(share.Holding());
+    ASSERT_TRUE(device.Holding());
+    const std::string shareLink = LinkTo(share.Pid(), file);
+    const std::string deviceLink = LinkTo(device.Pid(), "/dev/null");
+    ASSERT_FALSE(shareLink.empty());
+    ASSERT_FALSE(deviceLink.empty());
+    const std::string trace = scratch.Path("trace");
+    const ProcessResult result = RunProcess(
+        {SIMTARGET_BINARY, "--quiet", "--", "/usr/bin/strace", "-f", "-qq", "-o", trace, "-e",
+         "trace=stat,lstat,newfstatat,statx", UPDATE_BINARY, "-F" + Image(BlockImage({10})), "-COM@PORT@", "-115200"},
+        {"ASAN_OPTIONS=detect_leaks=0"});  // the leak check cannot run under ptrace
+    EXPECT_EQ(result.status, 0) << result.err;
+    const std::string calls = scratch.Read("trace");
+    EXPECT_EQ(calls.find("\"" + shareLink + "\""), std::string::npos) << calls;
+    EXPECT_NE(calls.find("\"" + deviceLink + "\""), std::string::npos) << calls;
 }
 
 // The port belongs to a group the user is not in: run as nobody, which needs
@@ -145,9 +279,6 @@ TEST_F(SerialReasons, PermissionDeniedNamesTheGroup)
                               ": Permission denied; it belongs to group dialout: add yourself to group dialout "
                               "(sudo usermod -aG dialout $USER) and log in again\n");
 }
-
-const std::string kConnect = "Connection with Serial Com-Port COM/dev/pts/N...\n";
-const std::string kDone = "\rTransferring.. 100% done.  \nTarget updated successfully.\n";
 
 std::string WithoutTimes(const std::string& trace)
 {

@@ -172,13 +172,14 @@ TEST_F(SerialUpdate, MissingOrHeldPortIsInUse)
     ASSERT_EQ(grantpt(master), 0);
     ASSERT_EQ(unlockpt(master), 0);
     const std::string slave = ptsname(master);
-    const int holder = open(slave.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    result = Update({"-F" + image, "-19200", "-COM" + slave});
+    {
+        const FileHolder holder(slave, FileHolder::kFlock);
+        ASSERT_TRUE(holder.Holding());
+        result = Update({"-F" + image, "-19200", "-COM" + slave});
+    }
     EXPECT_EQ(result.out, "Connection with Serial Com-Port COM" + slave + "...\nError: COM" + slave +
                               " in use or does not exist.\n");
     EXPECT_EQ(result.status, kFailed);
-    close(holder);
     close(master);
 }
 

@@ -204,27 +204,53 @@ private:
     pid_t pid_ = -1;
 };
 
+// The processes that started the program have no claim on a converter
+// either: a terminal session whose other window has the tty open (screen on
+// /dev/ttyUSB0) would lose it. The test, the program's parent, has it open
+// in the second case.
 TEST_F(FtdiReasons, ConverterWhoseSerialPortIsOpenElsewhere)
 {
     Attach(kFtdiDescription);
-    TtyHolder holder(bed, bed.AddTty(0, "ttyUSB0"));
-    ASSERT_TRUE(holder.Holding());
+    const std::string node = bed.AddTty(0, "ttyUSB0");
+    const std::string reason = "update: the FTDI converter \"FT232R USB UART\" at /dev/bus/usb/001/002 is claimed by "
+                               "another program: its serial port /dev/ttyUSB0 is open; close it and try again\n";
+    {
+        TtyHolder holder(bed, node);
+        ASSERT_TRUE(holder.Holding());
+        const ProcessResult result = Update({0, 0});
+        EXPECT_EQ(result.out, kFtdiConnect + InUse());
+        EXPECT_EQ(result.err, reason);
+    }
+    const int caller = open((bed.RootDir() + node).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(caller, 0);
     const ProcessResult result = Update({0, 0});
+    close(caller);
     EXPECT_EQ(result.out, kFtdiConnect + InUse());
-    EXPECT_EQ(result.err, "update: the FTDI converter \"FT232R USB UART\" at /dev/bus/usb/001/002 is claimed by another "
-                          "program: its serial port /dev/ttyUSB0 is open; close it and try again\n");
+    EXPECT_EQ(result.err, reason);
+    EXPECT_EQ(bed.Counters(0).detaches, 0);
 }
 
 TEST_F(BridgeReasons, BridgeWhoseSerialPortIsOpenElsewhere)
 {
     Attach(kBridgeDescription);
-    TtyHolder holder(bed, bed.AddTty(0, "ttyUSB0"));
-    ASSERT_TRUE(holder.Holding());
+    const std::string node = bed.AddTty(0, "ttyUSB0");
+    const std::string reason = "update: the CP2102 bridge \"CP2102 USB to UART Bridge Controller\" at "
+                               "/dev/bus/usb/001/002 is claimed by another program: its serial port /dev/ttyUSB0 is "
+                               "open; close it and try again\n";
+    {
+        TtyHolder holder(bed, node);
+        ASSERT_TRUE(holder.Holding());
+        const ProcessResult result = Update({0, 0});
+        EXPECT_EQ(result.out, kBridgeConnect + InUse());
+        EXPECT_EQ(result.err, reason);
+    }
+    const int caller = open((bed.RootDir() + node).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(caller, 0);
     const ProcessResult result = Update({0, 0});
+    close(caller);
     EXPECT_EQ(result.out, kBridgeConnect + InUse());
-    EXPECT_EQ(result.err, "update: the CP2102 bridge \"CP2102 USB to UART Bridge Controller\" at /dev/bus/usb/001/002 "
-                          "is claimed by another program: its serial port /dev/ttyUSB0 is open; close it and try "
-                          "again\n");
+    EXPECT_EQ(result.err, reason);
+    EXPECT_EQ(bed.Counters(0).detaches, 0);
 }
 
 // Without the udev rules a converter's device node is root's: run as nobody,

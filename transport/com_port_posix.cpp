@@ -122,6 +122,19 @@ void RecordRateRefused(uint32_t actualRate)
     RecordLinkFailure(failure);
 }
 
+// Takes the port's lock, or finds it held by the processes that started
+// this one only; errno tells why not.
+bool LockOrHandedOver(int handle)
+{
+    if (flock(handle, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    const int error = errno;
+    if (error == EWOULDBLOCK && LockedOnlyByCallers(handle))
+        return true;
+    errno = error;
+    return false;
+}
+
 // Makes the port exclusive (further opens fail, but for root), and tells
 // whether this call is what made it so.
 bool SetExclusive(int handle, bool* set)
@@ -492,14 +505,20 @@ bool ComPort::Open(const char* name, uint32_t baudRate, uint32_t milliseconds)
         return false;
     }
     // No sharing: another program holding the port makes the open fail,
-    // also one that just opened it, without a lock.
-    if (!isatty(Fd(handle_)) || flock(Fd(handle_), LOCK_EX | LOCK_NB) != 0 || !SetExclusive(Fd(handle_), &setExclusive_)) {
+    // also one that just opened it, without a lock. A lock that the programs
+    // which started us hold (flock(1) running us) is the caller's own: ours
+    // conflicts with it only because it is taken on another open.
+    if (!isatty(Fd(handle_)) || !LockOrHandedOver(Fd(handle_)) || !SetExclusive(Fd(handle_), &setExclusive_)) {
         RecordOpenError(path, errno);
         Release();
         return false;
     }
-    if (TtyOpenElsewhere(Fd(handle_))) {
-        RecordOpenError(path, EBUSY);
+    const TtyUse use = TtyOpenElsewhere(Fd(handle_));
+    if (!use.looked || use.inUse) {
+        if (use.looked)
+            RecordOpenError(path, EBUSY);
+        else
+            RecordLinkFailure(LinkFailureKind::kOther, "cannot see which programs have it open: " + use.failure, path);
         Release();
         return false;
     }

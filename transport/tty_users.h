@@ -10,15 +10,33 @@
 
 #include <string>
 
+// What a look for the other users of a terminal found. A look that could not
+// be made (no descriptors left to read /proc with, no memory) tells nothing:
+// the terminal must then be refused, as if in use.
+struct TtyUse {
+    bool looked = false;
+    bool inUse = false;
+    std::string tty;      // UsbDeviceTtyUse: the terminal found in use
+    std::string failure;  // why the look could not be made, in the system's words
+};
+
 // The terminal open on this descriptor is also open in another process, or
 // locked by one. The processes that started this one are not counted: a
 // script or a tool that opened the port and then ran us handed it to us.
-bool TtyOpenElsewhere(int descriptor);
+TtyUse TtyOpenElsewhere(int descriptor);
 
 // One of the terminals that the kernel made for this USB device (a ttyUSB or
-// ttyACM node of one of its interfaces) is open in a process or locked; its
-// node is stored when tty is not null.
-bool UsbDeviceTtyInUse(int bus, int address, std::string* tty = nullptr);
+// ttyACM node of one of its interfaces) is open in a process or locked. Here
+// nobody is exempt, not even the processes that started this one: the USB
+// links never use the terminal, and detaching the kernel driver would hang
+// up whoever has it open (a terminal session that runs us in another window).
+TtyUse UsbDeviceTtyUse(int bus, int address);
+
+// Every lock on the terminal open on this descriptor is held by a process
+// that started this one (flock(1) running us with the port locked): that lock
+// is the caller's, handed to us like an open descriptor. False also when the
+// locks cannot be read.
+bool LockedOnlyByCallers(int descriptor);
 
 // The terminal is a port of a USB-to-serial converter (ttyUSB).
 bool TtyIsUsbSerial(int descriptor);

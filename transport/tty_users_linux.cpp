@@ -3,10 +3,13 @@
 #include "tty_users.h"
 
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -14,6 +17,22 @@
 #include <vector>
 
 namespace {
+
+// The errors that leave a look whole: a process of another user hides its
+// descriptors (EACCES, EPERM), and one that ended while we looked is gone
+// (ENOENT, ESRCH). Any other (EMFILE, ENFILE, ENOMEM) leaves the answer
+// unknown.
+bool Tolerated(int error)
+{
+    return error == EACCES || error == EPERM || error == ENOENT || error == ESRCH;
+}
+
+// Keeps the first reason why the look could not be made.
+void NoteFailure(std::string* failure, const std::string& what, int error)
+{
+    if (failure->empty())
+        *failure = what + ": " + std::strerror(error);
+}
 
 bool IsNumber(const char* text)
 {
@@ -26,25 +45,49 @@ bool IsNumber(const char* text)
     return true;
 }
 
-std::vector<std::string> Entries(const std::string& folder)
+// Which errors reading a folder may meet without spoiling the look.
+enum class Expect {
+    kNothing,    // a folder that is always there (/proc, sysfs's device list)
+    kProcesses,  // a process's folder: Tolerated
+    kLayout,     // sysfs: most entries have no tty folder, some are files
+};
+
+// The names in a folder; a read error that was not to be expected goes to
+// failure.
+std::vector<std::string> Entries(const std::string& folder, std::string* failure, Expect expect)
 {
+    const auto expected = [expect](int error) {
+        return expect != Expect::kNothing && (Tolerated(error) || (expect == Expect::kLayout && error == ENOTDIR));
+    };
     std::vector<std::string> names;
     DIR* directory = opendir(folder.c_str());
-    if (!directory)
+    if (!directory) {
+        if (!expected(errno))
+            NoteFailure(failure, folder, errno);
         return names;
-    while (const dirent* entry = readdir(directory)) {
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(directory);
+        if (!entry)
+            break;
         if (entry->d_name[0] != '.')
             names.push_back(entry->d_name);
     }
+    if (errno != 0 && !expected(errno))
+        NoteFailure(failure, folder, errno);
     closedir(directory);
     return names;
 }
 
-std::string FirstLine(const std::string& path)
+std::string FirstLine(const std::string& path, std::string* failure)
 {
     FILE* file = fopen(path.c_str(), "r");
-    if (!file)
+    if (!file) {
+        if (!Tolerated(errno))
+            NoteFailure(failure, path, errno);
         return "";
+    }
     char line[256] = {};
     const bool read = fgets(line, sizeof line, file) != nullptr;
     fclose(file);
@@ -53,6 +96,30 @@ std::string FirstLine(const std::string& path)
     line[strcspn(line, "\n")] = '\0';
     return line;
 }
+
+// Where a /proc/<pid>/fd link leads, as the kernel names it from memory
+// ("/dev/ttyUSB0", "socket:[123]"); reading it never touches the file.
+// Empty when the descriptor is gone or the name is too long to be a node's.
+std::string LinkTarget(const std::string& link, std::string* failure)
+{
+    char target[PATH_MAX];
+    const ssize_t length = readlink(link.c_str(), target, sizeof target);
+    if (length < 0) {
+        if (!Tolerated(errno))
+            NoteFailure(failure, link, errno);
+        return "";
+    }
+    if (size_t(length) >= sizeof target)
+        return "";
+    return std::string(target, size_t(length));
+}
+
+// The device to look for: its node, and that node's name as /proc shows
+// the links to it.
+struct Device {
+    struct stat node;
+    std::string name;
+};
 
 // The same device: the same node, or another node of the same character
 // device (a second node made with mknod has its own inode). Under an
@@ -65,13 +132,13 @@ bool SameDevice(const struct stat& a, const struct stat& b)
     return S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode) && a.st_rdev != 0 && a.st_rdev == b.st_rdev;
 }
 
-// This process and the ones that started it.
-std::set<long> SelfAndAncestors()
+// The processes that started this one.
+std::set<long> Ancestors(std::string* failure)
 {
     std::set<long> pids;
-    for (long pid = long(getpid()); pid > 0 && pids.insert(pid).second;) {
+    for (long pid = long(getppid()); pid > 0 && pids.insert(pid).second;) {
         // /proc/<pid>/stat: pid (command) state ppid ...; the command may hold spaces and parentheses.
-        const std::string stat = FirstLine("/proc/" + std::to_string(pid) + "/stat");
+        const std::string stat = FirstLine("/proc/" + std::to_string(pid) + "/stat", failure);
         const size_t end = stat.rfind(')');
         if (end == std::string::npos)
             break;
@@ -84,35 +151,62 @@ std::set<long> SelfAndAncestors()
     return pids;
 }
 
-// A descriptor of the device in a process we may look into.
-bool OpenInOtherProcess(const struct stat& device, const std::set<long>& ours)
+// A descriptor of the device in a process we may look into, other than this
+// one and the exempt. A link is followed (stat) only when it leads into
+// /dev: stat would wait on the file's own file system, and a share whose
+// server went away (sshfs, a hard NFS mount) would hold the scan for ever.
+// /dev is the kernel's devtmpfs, in memory. A node elsewhere is known by
+// its name alone. (A descriptor closed and reused between the readlink and
+// the stat could still lead elsewhere: a window of two system calls.)
+bool OpenInOtherProcess(const Device& device, const std::set<long>& exempt, std::string* failure)
 {
-    for (const std::string& pid : Entries("/proc")) {
-        if (!IsNumber(pid.c_str()) || ours.count(atol(pid.c_str())))
+    const long self = long(getpid());
+    for (const std::string& pid : Entries("/proc", failure, Expect::kNothing)) {
+        if (!failure->empty())
+            return false;
+        const long number = atol(pid.c_str());
+        if (!IsNumber(pid.c_str()) || number == self || exempt.count(number))
             continue;
         const std::string descriptors = "/proc/" + pid + "/fd/";
-        // Another user's process, or one that has just ended: nothing to see.
-        for (const std::string& descriptor : Entries(descriptors)) {
-            struct stat file;
-            if (stat((descriptors + descriptor).c_str(), &file) == 0 && SameDevice(file, device))
+        for (const std::string& descriptor : Entries(descriptors, failure, Expect::kProcesses)) {
+            const std::string link = descriptors + descriptor;
+            const std::string target = LinkTarget(link, failure);
+            if (!failure->empty())
+                return false;
+            if (!device.name.empty() && target == device.name)
                 return true;
+            if (target.compare(0, 5, "/dev/") != 0)
+                continue;
+            struct stat file;
+            if (stat(link.c_str(), &file) == 0) {
+                if (SameDevice(file, device.node))
+                    return true;
+            } else if (!Tolerated(errno)) {
+                NoteFailure(failure, link, errno);
+                return false;
+            }
         }
+        if (!failure->empty())
+            return false;
     }
     return false;
 }
 
-// A lock on the node held by another process; /proc/locks shows every
+// The processes holding a lock on the node; /proc/locks shows every
 // process's locks, also those whose descriptors we may not read. A line:
 // "1: FLOCK  ADVISORY  WRITE 1234 00:05:123 0 EOF" (device in hex, then the
-// inode); a waiting request has "->" after its number.
-bool LockedByOtherProcess(const struct stat& node, const std::set<long>& ours)
+// inode); a waiting request has "->" after its number. An open file
+// description's lock (OFDLCK) shows no process: -1.
+std::vector<long> LockHolders(const struct stat& node, std::string* failure)
 {
+    std::vector<long> holders;
     FILE* locks = fopen("/proc/locks", "r");
-    if (!locks)
-        return false;
-    bool locked = false;
+    if (!locks) {
+        NoteFailure(failure, "/proc/locks", errno);
+        return holders;
+    }
     char line[256];
-    while (!locked && fgets(line, sizeof line, locks)) {
+    while (fgets(line, sizeof line, locks)) {
         if (strstr(line, "->"))
             continue;
         char kind[16], mode[16], access[16];
@@ -121,26 +215,51 @@ bool LockedByOtherProcess(const struct stat& node, const std::set<long>& ours)
         unsigned long inode = 0;
         if (sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &pid, &major, &minor, &inode) != 7)
             continue;
-        locked = !ours.count(pid) && makedev(major, minor) == node.st_dev && inode == node.st_ino;
+        if (makedev(major, minor) == node.st_dev && inode == node.st_ino)
+            holders.push_back(pid);
     }
+    if (ferror(locks))
+        NoteFailure(failure, "/proc/locks", errno);
     fclose(locks);
-    return locked;
+    return holders;
 }
 
-bool InUse(const struct stat& node, const std::set<long>& ours)
+// Whether a process other than this one and the exempt locks the device or
+// has it open.
+TtyUse Look(const Device& device, const std::set<long>& exempt)
 {
-    return LockedByOtherProcess(node, ours) || OpenInOtherProcess(node, ours);
+    TtyUse use;
+    std::string failure;
+    for (long holder : LockHolders(device.node, &failure))
+        use.inUse = use.inUse || (holder != long(getpid()) && !exempt.count(holder));
+    if (failure.empty() && !use.inUse)
+        use.inUse = OpenInOtherProcess(device, exempt, &failure);
+    use.looked = failure.empty();
+    use.failure = failure;
+    use.inUse = use.inUse && use.looked;
+    return use;
+}
+
+// The device open on a descriptor, under the name /proc gives its links.
+bool DeviceOf(int descriptor, Device* device, std::string* failure)
+{
+    if (fstat(descriptor, &device->node) != 0) {
+        NoteFailure(failure, "the port", errno);
+        return false;
+    }
+    device->name = LinkTarget("/proc/self/fd/" + std::to_string(descriptor), failure);
+    return failure->empty();
 }
 
 // The sysfs folder of the USB device at this bus and address.
-std::string UsbDeviceFolder(int bus, int address)
+std::string UsbDeviceFolder(int bus, int address, std::string* failure)
 {
     const std::string devices = "/sys/bus/usb/devices/";
-    for (const std::string& name : Entries(devices)) {
+    for (const std::string& name : Entries(devices, failure, Expect::kNothing)) {
         if (name.find(':') != std::string::npos)
             continue;  // an interface
-        if (atoi(FirstLine(devices + name + "/busnum").c_str()) == bus &&
-            atoi(FirstLine(devices + name + "/devnum").c_str()) == address)
+        if (atoi(FirstLine(devices + name + "/busnum", failure).c_str()) == bus &&
+            atoi(FirstLine(devices + name + "/devnum", failure).c_str()) == address)
             return devices + name;
     }
     return "";
@@ -148,49 +267,92 @@ std::string UsbDeviceFolder(int bus, int address)
 
 // The terminals of the device's interfaces: <interface>/tty/<name> (ttyACM)
 // and <interface>/<port>/tty/<name> (ttyUSB, one per port).
-std::vector<std::string> UsbDeviceTtys(const std::string& device)
+std::vector<std::string> UsbDeviceTtys(const std::string& device, std::string* failure)
 {
     std::vector<std::string> names;
-    for (const std::string& interface : Entries(device)) {
+    for (const std::string& interface : Entries(device, failure, Expect::kLayout)) {
         if (interface.find(':') == std::string::npos)
             continue;
         const std::string folder = device + "/" + interface;
-        for (const std::string& name : Entries(folder + "/tty"))
+        for (const std::string& name : Entries(folder + "/tty", failure, Expect::kLayout))
             names.push_back(name);
-        for (const std::string& child : Entries(folder)) {
-            for (const std::string& name : Entries(folder + "/" + child + "/tty"))
+        for (const std::string& child : Entries(folder, failure, Expect::kLayout)) {
+            for (const std::string& name : Entries(folder + "/" + child + "/tty", failure, Expect::kLayout))
                 names.push_back(name);
         }
     }
     return names;
 }
 
+TtyUse Unknown(const std::string& failure)
+{
+    TtyUse use;
+    use.failure = failure;
+    return use;
+}
+
 }  // namespace
 
-bool TtyOpenElsewhere(int descriptor)
+TtyUse TtyOpenElsewhere(int descriptor)
+{
+    std::string failure;
+    Device device;
+    if (!DeviceOf(descriptor, &device, &failure))
+        return Unknown(failure);
+    const std::set<long> callers = Ancestors(&failure);
+    return failure.empty() ? Look(device, callers) : Unknown(failure);
+}
+
+TtyUse UsbDeviceTtyUse(int bus, int address)
+{
+    std::string failure;
+    const std::string folder = UsbDeviceFolder(bus, address, &failure);
+    std::vector<std::string> ttys;
+    if (!folder.empty())
+        ttys = UsbDeviceTtys(folder, &failure);
+    for (const std::string& name : ttys) {
+        if (!failure.empty())
+            break;
+        const std::string path = "/dev/" + name;
+        // The node is opened as a path only (no driver's open runs), to learn
+        // the name /proc gives the links to it: path itself, unless /dev is
+        // redirected (an emulated one).
+        const int node = open(path.c_str(), O_PATH | O_CLOEXEC);
+        if (node < 0) {
+            if (!Tolerated(errno))
+                NoteFailure(&failure, path, errno);
+            continue;
+        }
+        Device device;
+        const bool known = DeviceOf(node, &device, &failure);
+        close(node);
+        if (!known)
+            break;
+        TtyUse use = Look(device, {});
+        if (!use.looked || use.inUse) {
+            use.tty = path;
+            return use;
+        }
+    }
+    if (!failure.empty())
+        return Unknown(failure);
+    TtyUse use;
+    use.looked = true;
+    return use;
+}
+
+bool LockedOnlyByCallers(int descriptor)
 {
     struct stat node;
     if (fstat(descriptor, &node) != 0)
         return false;
-    return InUse(node, SelfAndAncestors());
-}
-
-bool UsbDeviceTtyInUse(int bus, int address, std::string* tty)
-{
-    const std::string device = UsbDeviceFolder(bus, address);
-    if (device.empty())
-        return false;
-    const std::set<long> ours = SelfAndAncestors();
-    for (const std::string& name : UsbDeviceTtys(device)) {
-        struct stat node;
-        const std::string path = "/dev/" + name;
-        if (stat(path.c_str(), &node) == 0 && InUse(node, ours)) {
-            if (tty)
-                *tty = path;
-            return true;
-        }
-    }
-    return false;
+    std::string failure;
+    const std::set<long> callers = Ancestors(&failure);
+    const std::vector<long> holders = LockHolders(node, &failure);
+    bool callersOnly = failure.empty() && !holders.empty();
+    for (long holder : holders)
+        callersOnly = callersOnly && callers.count(holder) != 0;
+    return callersOnly;
 }
 
 // /sys/dev/char/<major>:<minor>/device is the port's device: a ttyUSB port

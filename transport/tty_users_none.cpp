@@ -2,12 +2,21 @@
 // mode keep other programs off a port there.
 #include "tty_users.h"
 
-bool TtyOpenElsewhere(int)
+TtyUse TtyOpenElsewhere(int)
 {
-    return false;
+    TtyUse use;
+    use.looked = true;
+    return use;
 }
 
-bool UsbDeviceTtyInUse(int, int, std::string*)
+TtyUse UsbDeviceTtyUse(int, int)
+{
+    TtyUse use;
+    use.looked = true;
+    return use;
+}
+
+bool LockedOnlyByCallers(int)
 {
     return false;
 }

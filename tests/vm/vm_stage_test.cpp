@@ -367,6 +367,32 @@ TEST_F(Ftdi, ConverterOpenElsewhereIsInUse)
     ExpectGivenBack();
 }
 
+// The shell that runs -T1 has the converter's tty open (as a terminal
+// session whose other window runs a terminal program on it): starting the
+// update gives it no claim, the converter stays with ftdi_sio. The shell
+// stays the update's parent: a command after it keeps sh from exec'ing it. The same
+// shell handing the port over on -T0 is the caller, and so is flock(1)
+// holding its lock while it runs the update.
+TEST_F(Ftdi, TtyOfTheCallerIsInUseOnlyOverUsb)
+{
+    GuestResult result = WithTarget("ftdi0", {},
+                                    std::string("exec 3</dev/ttyUSB0; update -F") + kSmall + " -T1 -D\"" + kConverter +
+                                        "\" -115200 3<&-; exit $?");
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_TRUE(EndsWith(result.out, InUse(kConverter))) << result.out;
+    EXPECT_TRUE(guest().Target("ftdi0").Received().empty());
+    EXPECT_EQ(Driver(), "ftdi_sio");
+
+    result = WithTarget("ftdi0", {},
+                        std::string("exec 3</dev/ttyUSB0; update -F") + kSmall +
+                            " -COM/dev/ttyUSB0 -115200 3<&-; exit $?");
+    EXPECT_EQ(result.status, 0) << result.out;
+    result = WithTarget("ftdi0", {},
+                        std::string("flock /dev/ttyUSB0 update -F") + kSmall + " -COM/dev/ttyUSB0 -115200");
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    ExpectGivenBack();
+}
+
 TEST_F(Ftdi, DescriptionMustMatchExactly)
 {
     for (const char* name : {"NO SUCH CONVERTER", "qemu usb serial", "QEMU USB SERIA"}) {
