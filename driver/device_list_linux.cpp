@@ -80,35 +80,28 @@ bool ReadHex16(const std::string& path, uint16_t* value)
     return true;
 }
 
-// The links read strings with libusb, which hands each UTF-16 unit above
-// 0xFF over as '?' and the rest as one byte (libusb 1.0.26); the kernel's
-// copy in sysfs is UTF-8. Converted, it is the text that -D must give.
+// The links read strings with libusb's libusb_get_string_descriptor_ascii,
+// which hands over every UTF-16 unit of 0x80 or more as '?' (libusb 1.0.26,
+// core.c): "Ger\u00e4t" reaches the links as "Ger?t". The kernel's copy in
+// sysfs is UTF-8. Converted the same way, unit by unit, it is the text that
+// -D must give: a character beyond U+FFFF is two units, so two '?'.
 std::string AsTheLinksReadIt(const std::string& utf8)
 {
     std::string text;
     for (size_t i = 0; i < utf8.size();) {
         const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-        int length = 1;
-        uint32_t codePoint = lead;
-        if (lead >= 0xF0) {
+        size_t length = 1;
+        if (lead >= 0xF0)
             length = 4;
-            codePoint = lead & 0x07;
-        } else if (lead >= 0xE0) {
+        else if (lead >= 0xE0)
             length = 3;
-            codePoint = lead & 0x0F;
-        } else if (lead >= 0xC0) {
+        else if (lead >= 0xC0)
             length = 2;
-            codePoint = lead & 0x1F;
-        }
-        for (int k = 1; k < length && i + size_t(k) < utf8.size(); ++k)
-            codePoint = codePoint << 6 | (static_cast<unsigned char>(utf8[i + size_t(k)]) & 0x3F);
-        i += size_t(length);
-        if (codePoint > 0xFFFF)
-            text += "??";  // a surrogate pair: two units
-        else if (codePoint > 0xFF)
-            text += '?';
+        i += length;
+        if (lead < 0x80)
+            text += char(lead);
         else
-            text += char(codePoint);
+            text += length == 4 ? "??" : "?";
     }
     return text;
 }

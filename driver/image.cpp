@@ -1,5 +1,7 @@
 #include "image.h"
 
+#include <cerrno>
+
 namespace {
 
 bool IsSpace(int c)
@@ -23,11 +25,14 @@ class Scanner {
 public:
     explicit Scanner(FILE* file) : file_(file) {}
 
+    // EOF at the end of the file and after a failed read, which Error tells.
     int Peek()
     {
         if (!peeked_) {
+            errno = 0;
             next_ = getc(file_);
             peeked_ = true;
+            NoteError();
         }
         return next_;
     }
@@ -53,17 +58,31 @@ public:
         peeked_ = false;
         char chunk[4096];
         size_t got;
+        errno = 0;
         while ((got = fread(chunk, 1, sizeof chunk, file_)) > 0)
             count += long(got);
+        NoteError();
         return count;
     }
 
+    // The error of the first read that failed (an errno value), 0 for none.
+    int Error() const { return error_; }
+
 private:
+    // A failed read looks like the end of the file to getc and fread: only
+    // the stream's error flag tells a failing disk or share from the end.
+    void NoteError()
+    {
+        if (error_ == 0 && ferror(file_))
+            error_ = errno != 0 ? errno : EIO;
+    }
+
     FILE* file_;
     int next_ = EOF;
     bool peeked_ = false;
     long line_ = 1;
     long column_ = 1;
+    int error_ = 0;
 };
 
 // One value: white space skipped, then one or two hexadecimal digits.
@@ -93,11 +112,13 @@ void ReadImage(FILE* file, Image* image)
     image->count = 0;
     image->overflow = false;
     image->stop = ImageStop{0, 0, 0};
+    image->readError = 0;
     Scanner text(file);
     uint8_t value = 0;
     while (ScanValue(&text, &value)) {
         if (image->count == kImageCapacity) {
             image->overflow = true;
+            image->readError = text.Error();
             return;
         }
         image->bytes[image->count++] = value;
@@ -107,6 +128,7 @@ void ReadImage(FILE* file, Image* image)
         image->stop.column = text.Column();
         image->stop.ignored = text.Rest();
     }
+    image->readError = text.Error();
 }
 
 bool ImageHoldsNoData(const Image& image)

@@ -21,9 +21,13 @@ struct Image {
     // The file held more values than the buffer takes; the rest was not read.
     bool overflow;
     ImageStop stop;
+    // A read of the file failed (an errno value; 0 when none did): the
+    // image may lack anything from that point on and must not be sent.
+    int readError;
 };
 
 // Converts the text of the open file into the image; leaves the file open.
+// A failed read ends the conversion as the end of the file would.
 void ReadImage(FILE* file, Image* image);
 
 // The file holds text but not one value (an Intel HEX file, a comment line

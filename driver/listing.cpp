@@ -154,5 +154,7 @@ int ListDevices()
         printf("USB: the system shows no USB bus\n");
     PrintConverters("FTDI converters", "-T1", kFtdiLinkIds, converters);
     PrintConverters("CP2102 bridges", "-T2", kCp2102LinkIds, converters);
-    return 0;
+    // A listing that did not reach its reader (a full disk, a closed pipe) is
+    // no listing.
+    return fflush(stdout) == 0 && !ferror(stdout) ? 0 : -1;
 }

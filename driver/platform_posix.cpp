@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,8 +10,12 @@
 
 namespace {
 
-const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction savedActions[sizeof kInterruptSignals / sizeof kInterruptSignals[0]];
+// SIGQUIT (Ctrl-\) too: its default action would end the process with a
+// USB converter still claimed and its kernel driver away.
+const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr size_t kInterruptSignalCount = sizeof kInterruptSignals / sizeof kInterruptSignals[0];
+struct sigaction savedActions[kInterruptSignalCount];
+bool handled[kInterruptSignalCount];
 struct sigaction savedPipeAction;
 
 void OnInterrupt(int)
@@ -18,17 +23,42 @@ void OnInterrupt(int)
     RequestInterrupt();
 }
 
+// A process started with descriptor 0, 1 or 2 closed (a daemon, cmd <&- >&-)
+// would get it back from its next open: the port would take descriptor 1 and
+// the progress line would go to the target. /dev/null fills each gap first.
+void FillClosedStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free descriptor: this one, as the ones below are open.
+        const int null = open("/dev/null", O_RDWR | O_NOCTTY);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
 }  // namespace
 
 void BeginRun()
 {
+    FillClosedStandardDescriptors();
+
     // No SA_RESTART: a blocking wait returns with EINTR, so the link looks at
-    // the request at once instead of at its next time-out.
+    // the request at once instead of at its next time-out. A signal that the
+    // caller ignores stays ignored: nohup ignores SIGHUP, and sh starts a
+    // background job with SIGINT and SIGQUIT ignored, so that Ctrl-C meant
+    // for the foreground does not end it.
     struct sigaction action = {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
-    for (size_t i = 0; i < sizeof kInterruptSignals / sizeof kInterruptSignals[0]; ++i)
-        sigaction(kInterruptSignals[i], &action, &savedActions[i]);
+    for (size_t i = 0; i < kInterruptSignalCount; ++i) {
+        handled[i] = sigaction(kInterruptSignals[i], nullptr, &savedActions[i]) == 0 &&
+                     savedActions[i].sa_handler != SIG_IGN &&
+                     sigaction(kInterruptSignals[i], &action, nullptr) == 0;
+    }
 
     // A reader that went away (a pipe into head, a dropped ssh session) must
     // not end the update half-way; the write merely fails.
@@ -40,8 +70,10 @@ void BeginRun()
 
 void EndRun(int)
 {
-    for (size_t i = 0; i < sizeof kInterruptSignals / sizeof kInterruptSignals[0]; ++i)
-        sigaction(kInterruptSignals[i], &savedActions[i], nullptr);
+    for (size_t i = 0; i < kInterruptSignalCount; ++i) {
+        if (handled[i])
+            sigaction(kInterruptSignals[i], &savedActions[i], nullptr);
+    }
     sigaction(SIGPIPE, &savedPipeAction, nullptr);
 }
 

@@ -58,6 +58,12 @@ std::unique_ptr<Com> CreateLink(const RunSettings& settings, const char** name)
 // Refuses an image that could not succeed before anything reaches the target.
 bool ImageAcceptable(const Image& image, const char* fileName)
 {
+    // A failing disk or a dropped share: what was read may be a part only.
+    if (image.readError != 0) {
+        printf("Error: Source-file '%s' not found or no rights.\n", fileName);
+        fprintf(stderr, "update: cannot read %s: %s\n", fileName, strerror(image.readError));
+        return false;
+    }
     if (image.overflow) {
         printf("Error: Source-file '%s' is larger than %d bytes.\n", fileName, int(kImageCapacity));
         return false;

@@ -14,16 +14,23 @@
 
 namespace {
 
-// What bash makes of the quoted argument: it must be the option and the value unchanged.
+// What bash makes of the quoted argument: it must be the option and the value
+// unchanged. An interactive bash, as a person pastes the argument into: it
+// expands '!' in double quotes from its history ("event not found" drops the
+// line), where bash -c does not.
 std::string AsTheShellPassesIt(const std::string& quoted)
 {
-    return RunProcess({"/bin/bash", "-c", "printf '%s' " + quoted}).out;
+    return RunProcess({"/bin/bash", "-c",
+                       "printf '%s\\n' \"$1\" | HISTFILE=/dev/null bash --norc --noprofile -i 2>/dev/null", "bash",
+                       "printf '%s' " + quoted})
+        .out;
 }
 
 TEST(ShellArgument, EveryValueReachesTheProgramUnchanged)
 {
     const std::vector<std::string> values = {
         "Box", "FT232R USB UART", "Lab \"A\" link", "it's", "a$b `c` \\d !e", "Caf\xe9 ?*", "tab\there", "",
+        "Lab !1", "Box!", "it's !x", "Caf\xe9 !e",
         "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"};
     for (const std::string& value : values)
         EXPECT_EQ(AsTheShellPassesIt(ShellArgument("-D", value)), "-D" + value) << value;

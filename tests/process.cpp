@@ -47,6 +47,12 @@ pid_t FirstChildOf(pid_t parent)
 
 void ExecArgv(const std::vector<std::string>& argv)
 {
+    // As a shell starts a command in the foreground: the program keeps a
+    // signal ignored that it inherits ignored, and a test runner started as a
+    // background job of sh has SIGINT and SIGQUIT ignored. A test that wants
+    // a signal ignored sets that itself.
+    for (int signal : {SIGINT, SIGQUIT, SIGHUP, SIGTERM})
+        std::signal(signal, SIG_DFL);
     std::vector<char*> args;
     for (const std::string& word : argv)
         args.push_back(const_cast<char*>(word.c_str()));

@@ -25,8 +25,9 @@ struct Interruption {
     bool toChild = false;
 };
 
-// In a child after fork: replaces the process with argv[0] and its arguments;
-// ends the child with status 127 when that fails.
+// In a child after fork: replaces the process with argv[0] and its arguments,
+// with SIGINT, SIGQUIT, SIGHUP and SIGTERM at their default action; ends the
+// child with status 127 when that fails.
 [[noreturn]] void ExecArgv(const std::vector<std::string>& argv);
 
 // The first child of a process, from the kernel's list of its children; 0

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "failing_file.h"
 #include "process.h"
 
 namespace {
@@ -313,7 +314,7 @@ TEST_F(SerialUpdate, UsbLinksWithoutTheirDeviceAreInUse)
 TEST_F(SerialUpdate, SignalsEndAWaitForTheReplyInOrder)
 {
     const std::string image = Image(BlockImage({4}));
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         Interruption interruption;
         interruption.signal = signal;
         interruption.after = "Transferring";
@@ -325,6 +326,30 @@ TEST_F(SerialUpdate, SignalsEndAWaitForTheReplyInOrder)
         EXPECT_EQ(result.status, kFailed) << signal;
         EXPECT_GE(result.secondsAfterSignal, 0.0) << signal;
         EXPECT_LT(result.secondsAfterSignal, 3.0) << signal;
+    }
+}
+
+TEST_F(SerialUpdate, SignalsTheCallerIgnoresStayIgnored)
+{
+    // nohup ignores SIGHUP, and sh starts a background job with SIGINT and
+    // SIGQUIT ignored; exec keeps them ignored. The update runs on to its end.
+    const std::vector<unsigned char> bytes = BlockImage({98, 98, 98, 98, 98, 98, 98, 98});
+    const std::string image = Image(bytes);
+    for (int signal : {SIGINT, SIGHUP, SIGQUIT}) {
+        Interruption interruption;
+        interruption.signal = signal;
+        interruption.after = "Transferring";
+        interruption.delaySeconds = 0.2;
+        interruption.toChild = true;
+        // At the pace of the line the 800 bytes take almost a second.
+        const std::vector<std::string> argv = {"/bin/sh", "-c", "trap '' INT HUP QUIT; exec \"$@\"", "sh",
+                                               SIMTARGET_BINARY, "--quiet", "--pace", "9600", "--record",
+                                               scratch.Path("received"), "--", UPDATE_BINARY, "-F" + image,
+                                               "-COM@PORT@", "-9600"};
+        const ProcessResult result = RunProcess(argv, {}, &interruption);
+        EXPECT_EQ(result.status, 0) << signal << result.out;
+        EXPECT_GE(result.secondsAfterSignal, 0.0) << signal << ": the signal came after the end";
+        EXPECT_EQ(scratch.Read("received"), std::string(bytes.begin(), bytes.end())) << signal;
     }
 }
 
@@ -371,6 +396,49 @@ TEST_F(SerialUpdate, ClosedStandardOutputDoesNotStopTheUpdate)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(scratch.Read("received"), std::string(bytes.begin(), bytes.end()));
+}
+
+TEST_F(SerialUpdate, ClosedStandardDescriptorsNeverBecomeThePort)
+{
+    // Started with standard descriptors closed (a daemon, cmd <&- >&-), the
+    // files the program opens would take their numbers: its own text must
+    // still never reach the target, whatever the program prints.
+    const std::vector<unsigned char> bytes = BlockImage({50, 50, 50});
+    const std::string image = Image(bytes);
+    for (const char* closing : {"<&- >&-", ">&-", "2>&-", "<&- 2>&-"}) {
+        const std::vector<std::string> argv = {SIMTARGET_BINARY, "--quiet", "--record", scratch.Path("received"), "--",
+                                               "/bin/sh", "-c", std::string("exec \"$@\" ") + closing, "sh",
+                                               UPDATE_BINARY, "-F" + image, "-COM@PORT@", "-115200"};
+        const ProcessResult result = RunProcess(argv, {"UPDATE_TRACE=1"});
+        EXPECT_EQ(result.status, 0) << closing;
+        EXPECT_EQ(scratch.Read("received"), std::string(bytes.begin(), bytes.end())) << closing;
+    }
+}
+
+TEST_F(SerialUpdate, ImageThatFailsToReadFromTheStartIsRefused)
+{
+    // A process's own memory file reads with EIO at offset 0.
+    const ProcessResult result = WithTarget({}, {"-F/proc/self/mem", "-COM@PORT@", "-115200"});
+    EXPECT_EQ(result.out, kConnect + "Error: Source-file '/proc/self/mem' not found or no rights.\n");
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_EQ(scratch.Read("received"), "");
+    EXPECT_EQ(result.err, "update: cannot read /proc/self/mem: Input/output error\n");
+}
+
+TEST_F(SerialUpdate, ImageThatFailsToReadAfterAFirstBlockIsRefused)
+{
+    // The file's first read brings one whole block, the next fails: a share
+    // that stopped answering. Nothing of it may go out.
+    const std::vector<unsigned char> bytes = BlockImage({20, 20});
+    const std::string firstBlock = HexText(std::vector<unsigned char>(bytes.begin(), bytes.begin() + 22));
+    FailingFile share(scratch.Path("share"), HexText(bytes), firstBlock.size());
+    if (!share.Problem().empty())
+        GTEST_SKIP() << share.Problem();
+    const ProcessResult result = WithTarget({}, {"-F" + share.Path(), "-COM@PORT@", "-115200"});
+    EXPECT_EQ(result.out, kConnect + "Error: Source-file '" + share.Path() + "' not found or no rights.\n");
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_EQ(scratch.Read("received"), "");
+    EXPECT_EQ(result.err, "update: cannot read " + share.Path() + ": Input/output error\n");
 }
 
 TEST_F(SerialUpdate, FileWithTextButNoValueIsRefusedAfterOpening)

@@ -348,6 +348,55 @@ TEST_F(Listing, PortsAndConvertersWithTheNamesToPass)
     }
 }
 
+// libusb 1.0.26 hands each UTF-16 unit of 0x80 or more over as '?'
+// (libusb_get_string_descriptor_ascii), and so the links compare "Ger?t":
+// the listing shows that text, and it opens the converter.
+TEST_F(Listing, DescriptionsBeyondAsciiAsTheLinksReadThem)
+{
+    bed.Add(std::make_shared<Ft232rModel>("Ger\xc3\xa4t", TargetBehaviour()));
+    // The euro sign is one unit, the G clef (U+1D11E) a surrogate pair.
+    bed.Add(std::make_shared<Cp2102Model>("Box \xe2\x82\xac \xf0\x9d\x84\x9e", TargetBehaviour()));
+    const ProcessResult result = List();
+    EXPECT_NE(result.out.find("  /dev/bus/usb/001/002 0403:6001 serial A10K0001: -D\"Ger?t\"\n"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("  /dev/bus/usb/001/003 10c4:ea60 serial 0001: -D\"Box ? ??\"\n"), std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.status, 0);
+
+    ScratchDir scratch;
+    const std::string image = "-F" + scratch.Write("image.hex", HexText(BlockImage({2})));
+    EXPECT_EQ(RunProcess({UPDATE_BINARY, image, "-T1", "-115200", "-DGer?t"}, UsbTestbed::ChildEnvironment()).status, 0);
+    EXPECT_EQ(RunProcess({UPDATE_BINARY, image, "-T2", "-115200", "-DBox ? ??"}, UsbTestbed::ChildEnvironment()).status,
+              0);
+}
+
+// A listing that cannot be written is a failure, not a listing.
+TEST_F(Listing, UnwritableOutputFails)
+{
+    bed.Add(std::make_shared<Ft232rModel>("FT232R USB UART", TargetBehaviour()));
+    const std::vector<std::string> argv = {UPDATE_BINARY, "--list"};
+    for (const char* output : {"/dev/full", "closed pipe"}) {
+        int ends[2] = {-1, -1};
+        ASSERT_EQ(pipe(ends), 0);
+        close(ends[0]);
+        const int full = open("/dev/full", O_WRONLY);
+        ASSERT_GE(full, 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            dup2(std::string(output) == "/dev/full" ? full : ends[1], STDOUT_FILENO);
+            for (const std::string& entry : UsbTestbed::ChildEnvironment())
+                putenv(const_cast<char*>(entry.c_str()));
+            ExecArgv(argv);
+        }
+        close(ends[1]);
+        close(full);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << output;
+        EXPECT_EQ(WEXITSTATUS(status), kFailed) << output;
+    }
+}
+
 TEST_F(Listing, NothingAttached)
 {
     const ProcessResult result = List();

@@ -50,23 +50,27 @@ protected:
     }
 
     // A signal while the update waits for the reply from a silent target ends
-    // it in order and at once: the device released, its driver back.
-    void ExpectInterruptEndsTheUpdate(const std::string& connect, int signal)
+    // it in order and at once: the device released, its driver back. One
+    // run for each signal, in turn.
+    void ExpectInterruptEndsTheUpdate(const std::string& connect, const std::vector<int>& signals)
     {
         TargetBehaviour silent;
         silent.silentFrom = 0;
         Attach(defaultName_, silent);
-        Interruption interruption;
-        interruption.signal = signal;
-        interruption.after = "Transferring";
-        interruption.delaySeconds = 0.3;
-        const ProcessResult result = Update(BlockImage({4}), "-115200", "", &interruption);
-        EXPECT_EQ(result.out, connect + ProgressLine('-', 0) + "\nFailed: Update interrupted.\n");
-        EXPECT_EQ(result.status, kFailed);
-        EXPECT_GE(result.secondsAfterSignal, 0.0);
-        EXPECT_LT(result.secondsAfterSignal, 3.0);
-        EXPECT_EQ(bed.Counters(0).detaches, 1);
-        ExpectKernelDriverBack();
+        for (int signal : signals) {
+            const UsbDeviceCounters before = bed.Counters(0);
+            Interruption interruption;
+            interruption.signal = signal;
+            interruption.after = "Transferring";
+            interruption.delaySeconds = 0.3;
+            const ProcessResult result = Update(BlockImage({4}), "-115200", "", &interruption);
+            EXPECT_EQ(result.out, connect + ProgressLine('-', 0) + "\nFailed: Update interrupted.\n") << signal;
+            EXPECT_EQ(result.status, kFailed) << signal;
+            EXPECT_GE(result.secondsAfterSignal, 0.0) << signal;
+            EXPECT_LT(result.secondsAfterSignal, 3.0) << signal;
+            EXPECT_EQ(bed.Counters(0).detaches, before.detaches + 1) << signal;
+            ExpectKernelDriverBack();
+        }
     }
 
     std::string InUse(const std::string& name = "") const

@@ -6,9 +6,12 @@
 // the count and where the text stopped (line, column, characters ignored)
 // are those of a plain re-walk of the text rules; "holds no data" means text
 // without a single value; the block check agrees with a plain walk over the
-// length fields. AddressSanitizer watches that nothing outside the buffer is
-// read.
+// length fields. A second read of the same text fails half-way (EIO): the
+// reader reports the error unless the buffer was full before it, and what
+// it read is the start of the whole text's bytes. AddressSanitizer watches
+// that nothing outside the buffer is read.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -23,13 +26,19 @@ struct Text {
     const uint8_t* data;
     size_t size;
     size_t at;
+    size_t failAt;  // reads from here on fail; SIZE_MAX: none does
 };
 
-// The input as a read-only stream, zero bytes and all.
+// The input as a read-only stream, zero bytes and all; from failAt on every
+// read fails as fopencookie's read function reports it: -1, errno set.
 ssize_t ReadText(void* cookie, char* buffer, size_t size)
 {
     Text* text = static_cast<Text*>(cookie);
-    const size_t count = std::min(size, text->size - text->at);
+    if (text->at >= text->failAt) {
+        errno = EIO;
+        return -1;
+    }
+    const size_t count = std::min({size, text->size - text->at, text->failAt - text->at});
     if (count > 0)
         memcpy(buffer, text->data + text->at, count);
     text->at += count;
@@ -129,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     image->count = -1;
     image->overflow = true;
 
-    Text text = {data, size, 0};
+    Text text = {data, size, 0, SIZE_MAX};
     FILE* file = OpenText(&text);
     FUZZ_CHECK(file != nullptr);
     ReadImage(file, image.get());
@@ -137,6 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     FUZZ_CHECK(image->count >= 0 && image->count <= kImageCapacity);
     FUZZ_CHECK(!image->overflow || image->count == kImageCapacity);
+    FUZZ_CHECK(image->readError == 0);
 
     const Walked walked = WalkText(data, size);
     FUZZ_CHECK(image->overflow == walked.overflow);
@@ -148,5 +158,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     FUZZ_CHECK(ImageHoldsNoData(*image) == (walked.bytes.empty() && walked.stop.line != 0));
     FUZZ_CHECK(ImageBlocksComplete(*image) == BlocksComplete(walked.bytes));
+
+    if (size == 0)
+        return 0;
+    static std::unique_ptr<Image> failed(new Image);
+    failed->readError = 0;
+    Text failing = {data, size, 0, size / 2};
+    file = OpenText(&failing);
+    FUZZ_CHECK(file != nullptr);
+    ReadImage(file, failed.get());
+    fclose(file);
+    FUZZ_CHECK(failed->readError == EIO || (failed->readError == 0 && failed->overflow));
+    FUZZ_CHECK(failed->count >= 0 && failed->count <= image->count);
+    // The last value may have lost its second digit to the failure.
+    FUZZ_CHECK(failed->count <= 1 || memcmp(failed->bytes, image->bytes, size_t(failed->count - 1)) == 0);
     return 0;
 }

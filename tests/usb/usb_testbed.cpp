@@ -65,12 +65,31 @@ void AppendHex(std::string* text, const std::vector<uint8_t>& bytes)
     }
 }
 
+// A string descriptor holds UTF-16LE (USB 2.0, 9.6.7); the models' texts are
+// UTF-8, as the kernel shows them in sysfs (it converts with utf16s_to_utf8s).
+// A character beyond U+FFFF takes a surrogate pair.
 std::vector<uint8_t> StringDescriptor(const std::string& text)
 {
-    std::vector<uint8_t> descriptor = {uint8_t(2 + 2 * text.size()), kDescriptorString};
-    for (char c : text) {
-        descriptor.push_back(uint8_t(c));
-        descriptor.push_back(0);
+    std::vector<uint16_t> units;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length && i + k < text.size(); ++k)
+            code = code << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        i += length;
+        if (code > 0xFFFF) {
+            code -= 0x10000;
+            units.push_back(uint16_t(0xD800 | code >> 10));
+            units.push_back(uint16_t(0xDC00 | (code & 0x3FF)));
+        } else {
+            units.push_back(uint16_t(code));
+        }
+    }
+    std::vector<uint8_t> descriptor = {uint8_t(2 + 2 * units.size()), kDescriptorString};
+    for (uint16_t unit : units) {
+        descriptor.push_back(uint8_t(unit & 0xFF));
+        descriptor.push_back(uint8_t(unit >> 8));
     }
     return descriptor;
 }
