@@ -108,6 +108,8 @@ int Run(int argc, const char* const* argv)
     const bool opened = link->Open(name, uint32_t(settings.baudRate), kOpenTimeoutMs);
     if (InterruptRequested()) {
         printf("%s", kInterruptedMessage);
+        fflush(stdout);
+        fprintf(stderr, "update: interrupted while %s was opening; nothing was sent\n", name);
         link->Close();
         fclose(file);
         return kFailure;
@@ -127,7 +129,11 @@ int Run(int argc, const char* const* argv)
         fclose(file);
         return kFailure;
     }
-    return TransferImage(link.get(), *image, file) ? 0 : kFailure;
+    TransferFacts facts;
+    if (TransferImage(link.get(), *image, file, &facts))
+        return 0;
+    ExplainTransferFailure(facts, settings.transportType, name, uint32_t(settings.baudRate));
+    return kFailure;
 }
 
 }  // namespace

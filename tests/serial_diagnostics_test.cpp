@@ -2,6 +2,7 @@
 // standard output stays byte for byte what it always was.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -196,5 +197,47 @@ TEST_F(SerialReasons, TraceTimesTheWaitForTheReply)
     EXPECT_GE(ms, 300.0);
     EXPECT_LT(ms, 2000.0);
 }
+
+// Every failure of a transfer explained on standard error, standard output
+// as it always was: the cases that every link shares.
+class SerialTransferFailures : public SerialReasons, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(SerialTransferFailures, ExplainedOnStandardError)
+{
+    const TransferFailureCase& failure = kTransferFailureCases[GetParam()];
+    const std::string script = scratch.Write("script", failure.script);
+    const std::string image = Image(TransferFailureImage());
+    Interruption interruption;
+    interruption.signal = SIGINT;
+    interruption.after = "Transferring";
+    interruption.delaySeconds = 1.0;
+    interruption.toChild = true;
+    std::vector<std::string> argv = {SIMTARGET_BINARY, "--quiet", "--script", script, "--", UPDATE_BINARY,
+                                     "-F" + image, "-COM@PORT@", "-115200"};
+    const ProcessResult result = RunProcess(argv, {}, failure.interrupt ? &interruption : nullptr);
+    EXPECT_EQ(Replaced(result.out, "/dev/pts/", "0123456789", "N"), kConnect + failure.out);
+    EXPECT_EQ(result.status, kFailed);
+    std::string expected = failure.err;
+    for (size_t at; (at = expected.find("@END@")) != std::string::npos;)
+        expected.replace(at, 5, "COM/dev/pts/N at 115200 baud 8E1");
+    for (size_t at; (at = expected.find("@IO@")) != std::string::npos;)
+        expected.replace(at, 4, "read failed: the line hung up");
+    EXPECT_EQ(WithoutWaits(Replaced(result.err, "/dev/pts/", "0123456789", "N")), expected);
+    // The wait is the reply time-out's (8 s here), or the time to the interrupt.
+    const size_t within = result.err.find("no reply within ");
+    if (within != std::string::npos) {
+        EXPECT_GE(std::stod(result.err.substr(within + 16)), 7900.0) << result.err;
+    }
+    const size_t waiting = result.err.find("its reply (");
+    if (waiting != std::string::npos) {
+        EXPECT_GE(std::stod(result.err.substr(waiting + 11)), 500.0) << result.err;
+        EXPECT_LT(std::stod(result.err.substr(waiting + 11)), 7900.0) << result.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SerialTransferFailures, ::testing::Range<size_t>(0, kTransferFailureCaseCount),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                             return std::string(kTransferFailureCases[info.param].name);
+                         });
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include "error_text_win32.h"
+#include "interrupt.h"
 #include "interrupt_win32.h"
 #include "line_settings_win32.h"
 #include "link_failure.h"
@@ -213,8 +214,12 @@ bool ComFTDI::Read(void* buffer, uint32_t wanted, uint32_t* received)
     if (call.Interrupted())
         return false;
     DWORD got = 0;
-    if (!Library()->readFile(device_->handle, buffer, wanted, &got, nullptr))
+    if (!Library()->readFile(device_->handle, buffer, wanted, &got, nullptr)) {
+        // The library keeps its error apart from the system's (FT_W32_GetLastError).
+        if (!InterruptRequested())
+            RecordLinkIoFailure(LinkIoOperation::kRead, "FT_W32_ReadFile failed");
         return false;
+    }
     if (received)
         *received = got;
     return true;
@@ -229,8 +234,14 @@ bool ComFTDI::Write(const void* buffer, uint32_t count)
         return false;
     DWORD written = 0;
     // The library's declaration lacks the const; it does not write to the buffer.
-    return Library()->writeFile(device_->handle, const_cast<void*>(buffer), count, &written, nullptr) &&
-           written == count;
+    const bool ok = Library()->writeFile(device_->handle, const_cast<void*>(buffer), count, &written, nullptr);
+    if (ok && written == count)
+        return true;
+    if (!InterruptRequested())
+        RecordLinkIoFailure(LinkIoOperation::kWrite, ok ? "FT_W32_WriteFile wrote " + std::to_string(written) + " of " +
+                                              std::to_string(count) + " bytes"
+                                        : std::string("FT_W32_WriteFile failed"));
+    return false;
 }
 
 // Not guarded, as SetTimeout.
