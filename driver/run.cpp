@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "about.h"
 #include "com_cp2102.h"
 #include "com_ftdi.h"
 #include "com_port.h"
@@ -83,6 +84,10 @@ int Run(int argc, const char* const* argv)
         return Usage();
     if (argc == 2 && std::strcmp(argv[1], "--list") == 0)
         return ListDevices();
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+        return PrintHelp();
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return PrintVersion();
 
     RunSettings settings;
     ParseCommandLine(argc, argv, &settings);

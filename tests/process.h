@@ -82,6 +82,10 @@ struct TransferFailureCase {
 };
 extern const TransferFailureCase kTransferFailureCases[];
 extern const size_t kTransferFailureCaseCount;
+// The standard error expected of a case on a link, one for each of the
+// link's words on the failed read or write.
+std::vector<std::string> ExpectedExplanations(const TransferFailureCase& failure, const std::string& end,
+                                              const std::vector<std::string>& ioFailures);
 // The image of every case: three blocks of five bytes.
 std::vector<unsigned char> TransferFailureImage();
 // The standard error of a run with every number after "within ", "after " or

@@ -107,6 +107,21 @@ const TransferFailureCase kTransferFailureCases[] = {
 };
 const size_t kTransferFailureCaseCount = sizeof kTransferFailureCases / sizeof kTransferFailureCases[0];
 
+std::vector<std::string> ExpectedExplanations(const TransferFailureCase& failure, const std::string& end,
+                                              const std::vector<std::string>& ioFailures)
+{
+    std::vector<std::string> texts;
+    for (const std::string& io : ioFailures) {
+        std::string text = failure.err;
+        for (size_t at; (at = text.find("@END@")) != std::string::npos;)
+            text.replace(at, 5, end);
+        for (size_t at; (at = text.find("@IO@")) != std::string::npos;)
+            text.replace(at, 4, io);
+        texts.push_back(text);
+    }
+    return texts;
+}
+
 std::vector<unsigned char> TransferFailureImage()
 {
     return BlockImage({3, 3, 3});

@@ -289,12 +289,7 @@ void ExpectTransferFailureExplained(Reasons* test, const TransferFailureCase& fa
         test->Update(TransferFailureImage(), "-115200", "", failure.interrupt ? &interruption : nullptr);
     EXPECT_EQ(result.out, connect + failure.out);
     EXPECT_EQ(result.status, kFailed);
-    std::string expected = failure.err;
-    for (size_t at; (at = expected.find("@END@")) != std::string::npos;)
-        expected.replace(at, 5, end);
-    for (size_t at; (at = expected.find("@IO@")) != std::string::npos;)
-        expected.replace(at, 4, readFailure);
-    EXPECT_EQ(WithoutWaits(result.err), expected);
+    EXPECT_EQ(WithoutWaits(result.err), ExpectedExplanations(failure, end, {readFailure})[0]);
     // The wait is the link's reply time-out, or the time to the interrupt.
     const size_t within = result.err.find("no reply within ");
     if (within != std::string::npos) {
