@@ -7,11 +7,12 @@
 set -euo pipefail
 
 build=(cmake g++ make pkg-config libusb-1.0-0-dev libftdi1-dev)
-# GoogleTest, the USB emulation, manual page lint and the Debian package;
+# GoogleTest, the USB emulation, manual page lint, the Debian package and
+# the completion run as bash-completion runs it;
 # the Windows build (mingw-w64, GoogleTest's sources) and Wine to test it;
 # clang with libFuzzer for the fuzz targets.
 tests=(libgtest-dev libgmock-dev umockdev libumockdev-dev groff-base mandoc
-       dpkg-dev file lintian git
+       dpkg-dev file lintian git bash-completion
        googletest g++-mingw-w64-x86-64 wine64 wine
        clang libfuzzer-14-dev libclang-rt-14-dev)
 
