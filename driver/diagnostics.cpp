@@ -1,5 +1,6 @@
 #include "diagnostics.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include "com_port.h"
 #include "link_failure.h"
 #include "settings.h"
+#include "transfer.h"
 
 namespace {
 
@@ -125,7 +127,130 @@ void ExplainUsbFailure(const LinkFailure& failure, int32_t transportType, const 
     }
 }
 
+std::string Hex(int byte)
+{
+    char text[8];
+    snprintf(text, sizeof text, "0x%02x", byte & 0xFF);
+    return text;
+}
+
+std::string Bytes(const int* bytes, int count)
+{
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += (i ? " " : "") + Hex(bytes[i]);
+    return text;
+}
+
+std::string DrainText(const TransferFacts& facts)
+{
+    if (facts.drained == 0)
+        return "the drains in the run discarded no bytes";
+    const int shown = int(std::min<uint64_t>(facts.drained, kDrainedBytesKept));
+    int kept[kDrainedBytesKept];
+    for (int i = 0; i < shown; ++i)
+        kept[i] = facts.firstDrained[i];
+    return "the drains in the run discarded " + std::to_string(facts.drained) +
+           (facts.drained == 1 ? " byte: " : " bytes, first ") + Bytes(kept, shown) +
+           (facts.drained > uint64_t(shown) ? " ..." : "");
+}
+
+// A line that garbles shows up as bytes the target never sends: drained bytes
+// other than an acceptance, or rejections that differ from one send to the
+// next (a target that rejects a block answers with its one rejection byte).
+bool Garbled(const TransferFacts& facts)
+{
+    const int shown = int(std::min<uint64_t>(facts.drained, kDrainedBytesKept));
+    for (int i = 0; i < shown; ++i) {
+        if (facts.firstDrained[i] != kBlockAccepted)
+            return true;
+    }
+    int reject = -1;
+    for (int i = 0; i < facts.replyCount; ++i) {
+        if (facts.replies[i] == kBlockAccepted)
+            continue;
+        if (reject >= 0 && facts.replies[i] != reject)
+            return true;
+        reject = facts.replies[i];
+    }
+    return false;
+}
+
+std::string ThisEnd(int32_t transportType, const char* name, uint32_t baudRate)
+{
+    const std::string link = transportType == kTransportComPort ? std::string(name) : ShellArgument("-D", name);
+    return link + " at " + std::to_string(baudRate) + " baud " + (transportType == kTransportComPort ? "8E1" : "8N1");
+}
+
 }  // namespace
+
+void ExplainTransferFailure(const TransferFacts& facts, int32_t transportType, const char* name, uint32_t baudRate)
+{
+    if (facts.end == TransferFacts::kComplete)
+        return;
+    fflush(stdout);  // the reason follows the message it explains
+    char block[96];
+    snprintf(block, sizeof block, "block %d of %d (offset %d, %d bytes)", facts.block, facts.blocks, int(facts.offset),
+             int(facts.size));
+    const std::string earlier =
+        facts.send > 1 ? "; its earlier sends got " + Bytes(facts.replies, facts.send - 1) : std::string();
+    const std::string drains = DrainText(facts);
+    std::string io;
+    if (!facts.writeFailure.empty() && facts.writeFailure == facts.readFailure)
+        io = "write and read failed: " + facts.writeFailure;
+    else if (!facts.writeFailure.empty())
+        io = "write failed: " + facts.writeFailure + (facts.readFailure.empty() ? "" : "; its read: " + facts.readFailure);
+    else if (!facts.readFailure.empty())
+        io = "read failed: " + facts.readFailure;
+    char waited[48];
+    snprintf(waited, sizeof waited, "%.0f ms", facts.waitedMs);
+
+    if (facts.end == TransferFacts::kInterrupted) {
+        const char* step = facts.step == TransferFacts::kDraining  ? "while draining stale input before it"
+                           : facts.step == TransferFacts::kSending ? "while sending it"
+                                                                   : "while waiting for its reply";
+        fprintf(stderr, "update: interrupted at %s, send %d of %d, %s%s%s; %s\n", block, facts.send,
+                kRejectionsPerBlock, step,
+                facts.step == TransferFacts::kWaiting ? (std::string(" (") + waited + ")").c_str() : "",
+                earlier.c_str(), drains.c_str());
+        return;
+    }
+
+    if (facts.end == TransferFacts::kRejected) {
+        fprintf(stderr, "update: %s rejected at all %d sends: replies %s, the last after %s; %s\n", block,
+                kRejectionsPerBlock, Bytes(facts.replies, facts.replyCount).c_str(), waited, drains.c_str());
+        if (Garbled(facts))
+            fprintf(stderr, "update: likely cause: a rate or parity mismatch (this end: %s; the target must use the same)\n",
+                    ThisEnd(transportType, name, baudRate).c_str());
+        else
+            fprintf(stderr, "update: likely cause: the target's check fails on this block every time: the image is "
+                            "damaged or not made for this target\n");
+        return;
+    }
+
+    // Not responding.
+    fprintf(stderr, "update: %s, send %d of %d: %s%s; %s\n", block, facts.send, kRejectionsPerBlock,
+            io.empty() ? (std::string("no reply within ") + waited).c_str() : ("the link's " + io).c_str(),
+            earlier.c_str(), drains.c_str());
+    if (!io.empty())
+        fprintf(stderr, "update: likely cause: the port or converter went away (unplugged, a loose cable to a USB "
+                        "converter, or its driver stopped)\n");
+    else if (Garbled(facts))
+        fprintf(stderr, "update: likely cause: a rate or parity mismatch (this end: %s; the target must use the same)\n",
+                ThisEnd(transportType, name, baudRate).c_str());
+    else if (facts.block == 1 && facts.send == 1)
+        fprintf(stderr, "update: likely cause: the target is not waiting for an update, or the port or the rate is "
+                        "wrong (this end: %s)\n",
+                ThisEnd(transportType, name, baudRate).c_str());
+    else if (facts.block > 1)
+        fprintf(stderr, "update: likely cause: the target stopped or reset after accepting %d block%s, or a cable "
+                        "came loose\n",
+                facts.block - 1, facts.block == 2 ? "" : "s");
+    else
+        fprintf(stderr, "update: likely cause: the target stopped or reset after rejecting this block %d time%s, or "
+                        "a cable came loose\n",
+                facts.send - 1, facts.send == 2 ? "" : "s");
+}
 
 std::string ShellArgument(const std::string& option, const std::string& value)
 {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "about.h"
 #include "com_cp2102.h"
 #include "com_ftdi.h"
 #include "com_port.h"
@@ -89,6 +90,10 @@ int Run(int argc, const char* const* argv)
         return Usage();
     if (argc == 2 && std::strcmp(argv[1], "--list") == 0)
         return ListDevices();
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+        return PrintHelp();
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return PrintVersion();
 
     RunSettings settings;
     ParseCommandLine(argc, argv, &settings);
@@ -114,6 +119,8 @@ int Run(int argc, const char* const* argv)
     const bool opened = link->Open(name, uint32_t(settings.baudRate), kOpenTimeoutMs);
     if (InterruptRequested()) {
         printf("%s", kInterruptedMessage);
+        fflush(stdout);
+        fprintf(stderr, "update: interrupted while %s was opening; nothing was sent\n", name);
         link->Close();
         fclose(file);
         return kFailure;
@@ -133,7 +140,11 @@ int Run(int argc, const char* const* argv)
         fclose(file);
         return kFailure;
     }
-    return TransferImage(link.get(), *image, file) ? 0 : kFailure;
+    TransferFacts facts;
+    if (TransferImage(link.get(), *image, file, &facts))
+        return 0;
+    ExplainTransferFailure(facts, settings.transportType, name, uint32_t(settings.baudRate));
+    return kFailure;
 }
 
 }  // namespace

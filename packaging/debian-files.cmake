@@ -14,6 +14,8 @@ endfunction()
 
 gzip_file("${root}/share/man/man1/update.1")
 file(MAKE_DIRECTORY "${doc}")
+# Debian keeps the licence in the copyright file only.
+file(REMOVE "${doc}/LICENSE")
 file(COPY "${CPACK_UPDATE_PACKAGING_DIR}/copyright" DESTINATION "${doc}"
      FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 file(COPY "${CPACK_UPDATE_PACKAGING_DIR}/changelog" DESTINATION "${doc}"

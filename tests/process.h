@@ -84,3 +84,30 @@ std::vector<unsigned char> BlockImage(const std::vector<int>& payloadLengths, un
 std::string ProgressLine(char spinner, int percent);
 
 extern const char kUsageText[];
+
+// A transfer that fails, as every link must explain it on standard error.
+// The target's script has the simulated target's script format, one line per
+// send. In the expected standard error "@END@" stands for the link's own end
+// (the name, the rate and the framing), "@IO@" for the system's or library's
+// words on the failed read, and every wait reads "T ms". An interrupt case
+// sends SIGINT a second after the first progress line, while the program
+// waits for the reply.
+struct TransferFailureCase {
+    const char* name;
+    const char* script;
+    const char* out;  // standard output after the connection line
+    const char* err;
+    bool interrupt = false;
+    bool deviceGone = false;  // the link goes away with the target
+};
+extern const TransferFailureCase kTransferFailureCases[];
+extern const size_t kTransferFailureCaseCount;
+// The standard error expected of a case on a link, one for each of the
+// link's words on the failed read or write.
+std::vector<std::string> ExpectedExplanations(const TransferFailureCase& failure, const std::string& end,
+                                              const std::vector<std::string>& ioFailures);
+// The image of every case: three blocks of five bytes.
+std::vector<unsigned char> TransferFailureImage();
+// The standard error of a run with every number after "within ", "after " or
+// "(" that ends in " ms" replaced by T.
+std::string WithoutWaits(const std::string& text);

@@ -2,11 +2,15 @@
 // standard output stays byte for byte what it always was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <regex>
+#include <cstring>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -310,8 +314,12 @@ TEST_F(SerialReasons, TraceOfABlockWithoutReply)
                                             {"UPDATE_TRACE=1"});
     EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + ProgressLine('-', 50) +
                               "\nFailed: Target is not responding.\n");
-    EXPECT_EQ(WithoutTimes(result.err), "trace: block=1 offset=0 size=3 send=1 reply=0x11 ms=T\n"
-                                        "trace: block=2 offset=3 size=3 send=1 reply=none ms=T\n");
+    // The trace comes first, then why the transfer failed.
+    const std::string trace = "trace: block=1 offset=0 size=3 send=1 reply=0x11 ms=T\n"
+                              "trace: block=2 offset=3 size=3 send=1 reply=none ms=T\n";
+    EXPECT_EQ(WithoutTimes(result.err).substr(0, trace.size()), trace);
+    EXPECT_NE(result.err.find("\nupdate: block 2 of 2 (offset 3, 3 bytes), send 1 of 4: the link's "), std::string::npos)
+        << result.err;
 }
 
 // The time is that of the wait for the reply: a line of 300 bytes at 9600
@@ -327,5 +335,81 @@ TEST_F(SerialReasons, TraceTimesTheWaitForTheReply)
     EXPECT_GE(ms, 300.0);
     EXPECT_LT(ms, 2000.0);
 }
+
+// --help and --version answer only as the sole argument; anywhere else they
+// are words the command line ignores, as it always did.
+TEST_F(SerialReasons, HelpAndVersionOnlyAsTheSoleArgument)
+{
+    ProcessResult result = Update({"--help"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    ASSERT_EQ(result.out.compare(0, std::strlen(kUsageText), kUsageText), 0) << result.out;
+    for (const char* pointer : {"update --list", "UPDATE_TRACE=1", "man update", "update --version"})
+        EXPECT_NE(result.out.find(pointer, std::strlen(kUsageText)), std::string::npos) << pointer;
+
+    result = Update({"--version"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    const std::regex version("update " UPDATE_PROJECT_VERSION "( \\(git [0-9A-Za-z._-]+\\))?\n"
+                             "Copyright \\(c\\) 2026 The update developers\n"
+                             "Licence: MIT \\(SPDX-License-Identifier: MIT\\)[^\n]*\n[^\n]*\n");
+    EXPECT_TRUE(std::regex_match(result.out, version)) << result.out;
+
+    const std::vector<std::vector<std::string>> elsewhere = {
+        {"--help", "-9600"}, {"-9600", "--version"}, {"--helps"}, {"-help"}, {"--version", "--help"}, {"-version"}};
+    for (const std::vector<std::string>& arguments : elsewhere) {
+        result = Update(arguments);
+        EXPECT_EQ(result.out, kUsageText) << arguments[0];
+        EXPECT_EQ(result.status, kFailed) << arguments[0];
+    }
+    // Beside a whole command line they change nothing.
+    const std::string image = Image(BlockImage({1}));
+    result = WithTarget({}, {"-F" + image, "--version", "-COM@PORT@", "--help", "-9600"});
+    EXPECT_EQ(result.out, kConnect + ProgressLine('-', 0) + kDone);
+    EXPECT_EQ(result.status, 0);
+}
+
+// Every failure of a transfer explained on standard error, standard output
+// as it always was: the cases that every link shares.
+class SerialTransferFailures : public SerialReasons, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(SerialTransferFailures, ExplainedOnStandardError)
+{
+    const TransferFailureCase& failure = kTransferFailureCases[GetParam()];
+    const std::string script = scratch.Write("script", failure.script);
+    const std::string image = Image(TransferFailureImage());
+    Interruption interruption;
+    interruption.signal = SIGINT;
+    interruption.after = "Transferring";
+    interruption.delaySeconds = 1.0;
+    interruption.toChild = true;
+    std::vector<std::string> argv = {SIMTARGET_BINARY, "--quiet", "--script", script, "--", UPDATE_BINARY,
+                                     "-F" + image, "-COM@PORT@", "-115200"};
+    const ProcessResult result = RunProcess(argv, {}, failure.interrupt ? &interruption : nullptr);
+    EXPECT_EQ(Replaced(result.out, "/dev/pts/", "0123456789", "N"), kConnect + failure.out);
+    EXPECT_EQ(result.status, kFailed);
+    // A pty's far end that goes away during the drain of the output fails
+    // the write too (the drain's ioctl), or only the read after it.
+    const std::vector<std::string> expected = ExpectedExplanations(
+        failure, "COM/dev/pts/N at 115200 baud 8E1",
+        {"read failed: the line hung up", "write failed: Input/output error; its read: the line hung up"});
+    const std::string err = WithoutWaits(Replaced(result.err, "/dev/pts/", "0123456789", "N"));
+    EXPECT_NE(std::find(expected.begin(), expected.end(), err), expected.end()) << err << "expected:\n" << expected[0];
+    // The wait is the reply time-out's (8 s here), or the time to the interrupt.
+    const size_t within = result.err.find("no reply within ");
+    if (within != std::string::npos) {
+        EXPECT_GE(std::stod(result.err.substr(within + 16)), 7900.0) << result.err;
+    }
+    const size_t waiting = result.err.find("its reply (");
+    if (waiting != std::string::npos) {
+        EXPECT_GE(std::stod(result.err.substr(waiting + 11)), 500.0) << result.err;
+        EXPECT_LT(std::stod(result.err.substr(waiting + 11)), 7900.0) << result.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SerialTransferFailures, ::testing::Range<size_t>(0, kTransferFailureCaseCount),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                             return std::string(kTransferFailureCases[info.param].name);
+                         });
 
 }  // namespace

@@ -296,6 +296,82 @@ TEST_F(BridgeReasons, NoAccessToTheDeviceNodePointsAtTheUdevRules)
                           "\"man update\") or join group plugdev\n");
 }
 
+// Every failure of a transfer explained on standard error, over each
+// emulated converter: the cases that every link shares.
+template <typename Reasons>
+void ExpectTransferFailureExplained(Reasons* test, const TransferFailureCase& failure, const std::string& connect,
+                                    const std::string& end, const std::string& readFailure, double timeoutMs)
+{
+    TargetBehaviour behaviour;
+    std::string script = failure.script;
+    for (size_t start = 0, line; (line = script.find('\n', start)) != std::string::npos; start = line + 1)
+        ASSERT_TRUE(ParseScriptLine(script.substr(start, line - start), &behaviour)) << script;
+    test->Attach(test->description, behaviour);
+    Interruption interruption;
+    interruption.signal = SIGINT;
+    interruption.after = "Transferring";
+    interruption.delaySeconds = 1.0;
+    const ProcessResult result =
+        test->Update(TransferFailureImage(), "-115200", "", failure.interrupt ? &interruption : nullptr);
+    EXPECT_EQ(result.out, connect + failure.out);
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_EQ(WithoutWaits(result.err), ExpectedExplanations(failure, end, {readFailure})[0]);
+    // The wait is the link's reply time-out, or the time to the interrupt.
+    const size_t within = result.err.find("no reply within ");
+    if (within != std::string::npos) {
+        EXPECT_GE(std::stod(result.err.substr(within + 16)), timeoutMs - 100) << result.err;
+    }
+    const size_t waiting = result.err.find("its reply (");
+    if (waiting != std::string::npos) {
+        EXPECT_GE(std::stod(result.err.substr(waiting + 11)), 500.0) << result.err;
+        EXPECT_LT(std::stod(result.err.substr(waiting + 11)), timeoutMs - 100) << result.err;
+    }
+    if (!failure.deviceGone)
+        test->ExpectKernelDriverBack();
+}
+
+class FtdiTransferFailures : public FtdiReasons, public ::testing::WithParamInterface<size_t> {
+public:
+    using FtdiReasons::Attach;
+    using FtdiReasons::ExpectKernelDriverBack;
+    using FtdiReasons::Update;
+    const std::string description = kFtdiDescription;
+};
+
+class BridgeTransferFailures : public BridgeReasons, public ::testing::WithParamInterface<size_t> {
+public:
+    using BridgeReasons::Attach;
+    using BridgeReasons::ExpectKernelDriverBack;
+    using BridgeReasons::Update;
+    const std::string description = kBridgeDescription;
+};
+
+TEST_P(FtdiTransferFailures, ExplainedOnStandardError)
+{
+    ExpectTransferFailureExplained(this, kTransferFailureCases[GetParam()], kFtdiConnect,
+                                   "-D\"FT232R USB UART\" at 115200 baud 8N1",
+                                   "write failed: getting modem status failed; its read: No such device (it may have "
+                                   "been disconnected)",
+                                   8000);
+}
+
+TEST_P(BridgeTransferFailures, ExplainedOnStandardError)
+{
+    ExpectTransferFailureExplained(this, kTransferFailureCases[GetParam()], kBridgeConnect,
+                                   "-D\"CP2102 USB to UART Bridge Controller\" at 115200 baud 8N1",
+                                   "write and read failed: No such device (it may have been disconnected)", 4000);
+}
+
+std::string CaseName(const ::testing::TestParamInfo<size_t>& info)
+{
+    return kTransferFailureCases[info.param].name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FtdiTransferFailures, ::testing::Range<size_t>(0, kTransferFailureCaseCount),
+                         CaseName);
+INSTANTIATE_TEST_SUITE_P(Cases, BridgeTransferFailures, ::testing::Range<size_t>(0, kTransferFailureCaseCount),
+                         CaseName);
+
 // update --list reads what every user may read and touches no device.
 class Listing : public ::testing::Test {
 protected:

@@ -7,13 +7,14 @@
 set -euo pipefail
 
 build=(cmake g++ make pkg-config libusb-1.0-0-dev libftdi1-dev)
-# GoogleTest, the USB emulation, manual page lint and the Debian package;
+# GoogleTest, the USB emulation, manual page lint, the Debian package and
+# the completion run as bash-completion runs it;
 # the Windows build (mingw-w64; its 32-bit compiler for a wrong-bitness DLL,
 # GoogleTest's sources) and Wine to test it;
 # clang with libFuzzer for the fuzz targets; strace shows what the in-use
 # check looks at.
 tests=(libgtest-dev libgmock-dev umockdev libumockdev-dev groff-base mandoc
-       dpkg-dev file lintian git strace
+       dpkg-dev file lintian git strace bash-completion
        googletest g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine
        clang libfuzzer-14-dev libclang-rt-14-dev)
 

@@ -3,9 +3,12 @@
 // link. The same on every platform; only the library beneath differs.
 #include "com_cp2102.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "cp2102_bridge.h"
+#include "interrupt.h"
 #include "link_failure.h"
 
 namespace {
@@ -27,6 +30,14 @@ constexpr BridgeRate kBridgeRates[] = {
 
 // A UART tolerates a few percent between the two ends; more is garbage.
 constexpr uint32_t kRateTolerancePercent = 2;
+
+// The library's status in its own terms, where the layer beneath recorded nothing better.
+std::string StatusText(int status)
+{
+    char text[48];
+    snprintf(text, sizeof text, "the bridge library returned status 0x%02x", unsigned(status));
+    return text;
+}
 
 }  // namespace
 
@@ -162,8 +173,10 @@ bool ComCP2102::Read(void* buffer, uint32_t wanted, uint32_t* received)
         return false;
     uint32_t returned = 0;
     const int status = cp2102::Read(handle_, buffer, wanted, &returned);
-    if (status != cp2102::kSuccess && status != cp2102::kRxQueueNotReady && status != cp2102::kReadTimedOut)
+    if (status != cp2102::kSuccess && status != cp2102::kRxQueueNotReady && status != cp2102::kReadTimedOut) {
+        RecordLinkIoFailure(LinkIoOperation::kRead, StatusText(status));
         return false;
+    }
     if (received)
         *received = returned;
     return true;
@@ -175,7 +188,11 @@ bool ComCP2102::Write(const void* buffer, uint32_t count)
         return false;
     uint32_t written = 0;
     const int status = cp2102::Write(handle_, buffer, count, &written);
-    return status == cp2102::kSuccess && written == count;
+    if (status == cp2102::kSuccess && written == count)
+        return true;
+    if (!InterruptRequested())
+        RecordLinkIoFailure(LinkIoOperation::kWrite, status == cp2102::kSuccess ? "short write" : StatusText(status));
+    return false;
 }
 
 bool ComCP2102::Escape(uint32_t)

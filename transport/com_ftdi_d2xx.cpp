@@ -370,13 +370,22 @@ bool ComFTDI::Read(void* buffer, uint32_t wanted, uint32_t* received)
     uint32_t got = 0;
     ReadDeadline deadline(timeouts_, wanted);
     while (got < wanted) {
+        // Taken before the look: a read ends only after a look made once the
+        // deadline had passed, so input that came while the process was
+        // stopped past it is still taken.
+        const nanoseconds wait = deadline.NextWait();
         DWORD queued = 0;
-        if (d2xx->getQueueStatus(device_->handle, &queued) != kFtOk)
+        if (d2xx->getQueueStatus(device_->handle, &queued) != kFtOk) {
+            RecordLinkIoFailure(LinkIoOperation::kRead, "FT_GetQueueStatus failed");
             return false;  // unplugged or broken
+        }
         DWORD count = 0;
         if (queued > 0 && !d2xx->readFile(device_->handle, bytes + got, std::min<DWORD>(queued, wanted - got), &count,
-                                          nullptr))
+                                          nullptr)) {
+            // The library keeps its error apart from the system's (FT_W32_GetLastError).
+            RecordLinkIoFailure(LinkIoOperation::kRead, "FT_W32_ReadFile failed");
             return false;
+        }
         if (count > 0) {
             got += count;
             deadline.BytesArrived();
@@ -384,9 +393,9 @@ bool ComFTDI::Read(void* buffer, uint32_t wanted, uint32_t* received)
         }
         if (InterruptRequested())
             return false;
-        if (deadline.Expired())
+        if (wait.count() == 0)
             break;
-        std::this_thread::sleep_for(std::min<nanoseconds>(deadline.NextWait(), kQueuePoll));
+        std::this_thread::sleep_for(std::min<nanoseconds>(wait, kQueuePoll));
     }
     if (received)
         *received = got;
@@ -418,9 +427,15 @@ bool ComFTDI::Write(const void* buffer, uint32_t count)
         const DWORD size = std::min(piece, count - written);
         DWORD done = 0;
         // The library's declaration lacks the const; it does not write to the buffer.
-        if (!d2xx->writeFile(device_->handle, const_cast<uint8_t*>(bytes + written), size, &done, nullptr) ||
-            done != size)
+        if (!d2xx->writeFile(device_->handle, const_cast<uint8_t*>(bytes + written), size, &done, nullptr)) {
+            RecordLinkIoFailure(LinkIoOperation::kWrite, "FT_W32_WriteFile failed");
             return false;
+        }
+        if (done != size) {
+            RecordLinkIoFailure(LinkIoOperation::kWrite, "FT_W32_WriteFile wrote " + std::to_string(written + done) +
+                                                             " of " + std::to_string(count) + " bytes");
+            return false;
+        }
         written += size;
     }
 
@@ -430,8 +445,10 @@ bool ComFTDI::Write(const void* buffer, uint32_t count)
         DWORD rx = 0;
         DWORD tx = 0;
         DWORD events = 0;
-        if (d2xx->getStatus(device_->handle, &rx, &tx, &events) != kFtOk)
+        if (d2xx->getStatus(device_->handle, &rx, &tx, &events) != kFtOk) {
+            RecordLinkIoFailure(LinkIoOperation::kWrite, "FT_GetStatus failed");
             return false;
+        }
         if (tx == 0)
             break;
         if (first)

@@ -175,6 +175,13 @@ bool OpenByDescription(ftdi_context* context, const char* name)
 // completes on the USB side once the chip has taken the bytes into its
 // transmit buffer, and the reply time-out must not start while they are still
 // going out. Bounded by the time a full buffer needs at the line rate.
+// ftdi_read_data hands on libusb's error code.
+bool ReadFailed(int error)
+{
+    RecordLinkIoFailure(LinkIoOperation::kRead, libusb_strerror(libusb_error(error)));
+    return false;
+}
+
 bool WaitForTransmitterEmpty(ftdi_context* context)
 {
     const auto start = std::chrono::steady_clock::now();
@@ -184,12 +191,18 @@ bool WaitForTransmitterEmpty(ftdi_context* context)
     context->usb_read_timeout = kStatusPollTimeoutMs;
     for (;;) {
         unsigned short status = 0;
-        if (ftdi_poll_modem_status(context, &status) != 0)
+        if (ftdi_poll_modem_status(context, &status) != 0) {
+            RecordLinkIoFailure(LinkIoOperation::kWrite, ftdi_get_error_string(context));
             return false;
+        }
         if (status & kTransmitterEmpty)
             return true;
-        if (InterruptRequested() || std::chrono::steady_clock::now() - start > limit)
+        if (InterruptRequested())
             return false;
+        if (std::chrono::steady_clock::now() - start > limit) {
+            RecordLinkIoFailure(LinkIoOperation::kWrite, "the converter did not empty its transmitter in time");
+            return false;
+        }
         // A byte takes 87 us at 115200 baud and 33 ms at 300: look again after
         // about one byte, but not more than once a millisecond and not less
         // than once per interrupt check.
@@ -331,7 +344,7 @@ bool ComFTDI::Read(void* buffer, uint32_t wanted, uint32_t* received)
             continue;
         }
         if (count < 0 && count != LIBUSB_ERROR_TIMEOUT)
-            return false;  // unplugged or broken
+            return ReadFailed(count);  // unplugged or broken
         // Done once the look made past the deadline found nothing (see ComPort::Read).
         if (wait.count() == 0 || InterruptRequested())
             break;
@@ -360,8 +373,11 @@ bool ComFTDI::Write(const void* buffer, uint32_t count)
         if (InterruptRequested())
             return false;
         const int size = int(std::min(piece, count - written));
-        if (ftdi_write_data(context, bytes + written, size) != size)
+        if (ftdi_write_data(context, bytes + written, size) != size) {
+            if (!InterruptRequested())
+                RecordLinkIoFailure(LinkIoOperation::kWrite, ftdi_get_error_string(context));
             return false;
+        }
         written += uint32_t(size);
     }
     return WaitForTransmitterEmpty(context);

@@ -161,6 +161,13 @@ struct timespec ToTimespec(std::chrono::nanoseconds wait)
 // Waits up to the given time for the descriptor to be ready; false on hang-up
 // or error. A wait cut short by a signal comes back as not ready, so that the
 // caller looks at the interrupt request at once.
+// A read that found the end of the line (0) or an error (errno).
+bool ReadFailed(int error)
+{
+    RecordLinkIoFailure(LinkIoOperation::kRead, error == 0 ? "the line hung up" : std::strerror(error));
+    return false;
+}
+
 bool WaitFor(int handle, short events, std::chrono::nanoseconds wait, bool* ready)
 {
     struct pollfd entry = {handle, events, 0};
@@ -171,15 +178,26 @@ bool WaitFor(int handle, short events, std::chrono::nanoseconds wait, bool* read
     const int ms = int((wait.count() + 999999) / 1000000);
     const int result = poll(&entry, 1, ms);
 #endif
+    const LinkIoOperation operation = (events & POLLIN) ? LinkIoOperation::kRead : LinkIoOperation::kWrite;
     *ready = false;
-    if (result < 0)
-        return errno == EINTR;
+    if (result < 0) {
+        if (errno == EINTR)
+            return true;
+        RecordLinkIoFailure(operation, std::strerror(errno));
+        return false;
+    }
     *ready = result > 0;
-    if (*ready && (entry.revents & (POLLERR | POLLNVAL)))
+    // A tty that was hung up (its USB device unplugged, a pty's far end
+    // closed) polls as error and hang-up at once.
+    if (*ready && (entry.revents & (POLLERR | POLLNVAL))) {
+        RecordLinkIoFailure(operation, (entry.revents & POLLHUP) ? "the line hung up" : "the port reported an error");
         return false;
+    }
     // A hang-up with data still buffered is reported once the data is read.
-    if (*ready && !(entry.revents & events) && (entry.revents & POLLHUP))
+    if (*ready && !(entry.revents & events) && (entry.revents & POLLHUP)) {
+        RecordLinkIoFailure(operation, "the line hung up");
         return false;
+    }
     return true;
 }
 
@@ -617,7 +635,7 @@ bool ComPort::Read(void* buffer, uint32_t wanted, uint32_t* received)
                 continue;
             }
             if (count == 0 || (errno != EAGAIN && errno != EINTR))
-                return false;  // hang-up or I/O error
+                return ReadFailed(count == 0 ? 0 : errno);  // hang-up or I/O error
         }
         // Nothing came: done once a look made past the deadline found nothing.
         // Testing the clock here instead would end the read unseen when the
@@ -646,13 +664,19 @@ bool ComPort::Write(const void* buffer, uint32_t count)
         }
         if (result < 0 && errno == EINTR)
             continue;
-        if (result < 0 && errno != EAGAIN)
+        if (result < 0 && errno != EAGAIN) {
+            RecordLinkIoFailure(LinkIoOperation::kWrite, std::strerror(errno));
             return false;
+        }
         bool ready = false;
         if (!WaitFor(Fd(handle_), POLLOUT, std::chrono::milliseconds(kInterruptPollMs), &ready))
             return false;
     }
-    return DrainOutput(Fd(handle_));
+    if (DrainOutput(Fd(handle_)))
+        return true;
+    if (!InterruptRequested())
+        RecordLinkIoFailure(LinkIoOperation::kWrite, std::strerror(errno));
+    return false;
 }
 
 bool ComPort::Escape(uint32_t code)

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <windows.h>
 
 #include "error_text_win32.h"
@@ -175,8 +176,11 @@ bool ComPort::Read(void* buffer, uint32_t wanted, uint32_t* received)
     if (call.Interrupted())
         return false;
     DWORD got = 0;
-    if (!ReadFile(Handle(handle_), buffer, wanted, &got, nullptr))
+    if (!ReadFile(Handle(handle_), buffer, wanted, &got, nullptr)) {
+        if (!InterruptRequested())
+            RecordLinkIoFailure(LinkIoOperation::kRead, ErrorText(GetLastError()));
         return false;
+    }
     if (received)
         *received = got;
     return true;
@@ -191,8 +195,15 @@ bool ComPort::Write(const void* buffer, uint32_t count)
         return false;
     const auto start = std::chrono::steady_clock::now();
     DWORD written = 0;
-    if (!WriteFile(Handle(handle_), buffer, count, &written, nullptr) || written != count)
+    const bool ok = WriteFile(Handle(handle_), buffer, count, &written, nullptr);
+    if (!ok || written != count) {
+        // A write time-out completes with fewer bytes and no error.
+        if (!InterruptRequested())
+            RecordLinkIoFailure(LinkIoOperation::kWrite, ok ? "wrote " + std::to_string(written) + " of " + std::to_string(count) +
+                                                  " bytes"
+                                            : ErrorText(GetLastError()));
         return false;
+    }
     // The reply time-out must not start while the block is still going out: a
     // driver that completes writes from a buffer of its own (USB serial
     // drivers, Wine over a tty) sends it out here. serial.sys has already sent

@@ -157,8 +157,10 @@ int BytesWaitingToGoOut(libusb_device_handle* usb, uint32_t* waiting)
     unsigned char status[kCommStatusSize];
     const int result = libusb_control_transfer(usb, kRequestTypeIn, kGetCommStatus, 0, kInterface, status,
                                                sizeof status, kControlTimeoutMs);
-    if (result != int(sizeof status))
+    if (result != int(sizeof status)) {
+        RecordLinkIoFailure(LinkIoOperation::kWrite, result < 0 ? libusb_strerror(libusb_error(result)) : "short transfer");
         return kDeviceIoFailed;
+    }
     *waiting = GetLittleEndian32(status + kAmountInOutQueue);
     return kSuccess;
 }
@@ -429,6 +431,7 @@ int Read(Device* device, void* buffer, uint32_t wanted, uint32_t* returned)
         device->surplus.insert(device->surplus.end(), packets + used, packets + length);
         got += used;
         if (result != 0 && result != LIBUSB_ERROR_TIMEOUT) {
+            RecordLinkIoFailure(LinkIoOperation::kRead, libusb_strerror(libusb_error(result)));
             status = kReadError;
             break;
         }
@@ -457,8 +460,10 @@ int WaitUntilSent(Device* device)
     while (status == kSuccess && waiting > 0) {
         if (InterruptRequested())
             return kWriteError;
-        if (std::chrono::steady_clock::now() > limit)
+        if (std::chrono::steady_clock::now() > limit) {
+            RecordLinkIoFailure(LinkIoOperation::kWrite, "the bridge did not send its bytes in time");
             return kWriteTimedOut;
+        }
         // Ask again about when the bytes it holds should be out, but at least
         // once per interrupt check and at most once a millisecond.
         std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(
@@ -493,8 +498,10 @@ int Write(Device* device, const void* buffer, uint32_t count, uint32_t* written)
             libusb_bulk_transfer(device->usb, device->endpointOut, bytes + *written, int(count - *written), &length,
                                  unsigned(std::max<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(slice).count(), 1)));
         *written += uint32_t(std::max(length, 0));
-        if (result != 0 && result != LIBUSB_ERROR_TIMEOUT)
+        if (result != 0 && result != LIBUSB_ERROR_TIMEOUT) {
+            RecordLinkIoFailure(LinkIoOperation::kWrite, libusb_strerror(libusb_error(result)));
             return kWriteError;
+        }
     }
     return WaitUntilSent(device);
 }

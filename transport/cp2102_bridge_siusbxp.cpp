@@ -288,6 +288,10 @@ int Read(Device* device, void* buffer, uint32_t wanted, uint32_t* returned)
     uint32_t got = 0;
     int status = kSuccess;
     while (got < wanted) {
+        // Read before the look: the read ends only after a look made once the
+        // time-out had passed, so input that came while the process was
+        // stopped past it is still taken.
+        const auto looked = std::chrono::steady_clock::now();
         DWORD queued = 0;
         DWORD queueStatus = 0;
         status = library->checkRxQueue(device->handle, &queued, &queueStatus);
@@ -309,12 +313,14 @@ int Read(Device* device, void* buffer, uint32_t wanted, uint32_t* returned)
             status = kReadError;
             break;
         }
-        const auto now = std::chrono::steady_clock::now();
-        if (limited && now >= end) {
+        if (limited && looked >= end) {
             status = kReadTimedOut;
             break;
         }
-        std::this_thread::sleep_for(limited ? std::min<std::chrono::nanoseconds>(end - now, kQueuePoll)
+        const auto left = end - std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(limited ? std::max<std::chrono::nanoseconds>(
+                                                  std::chrono::nanoseconds(0),
+                                                  std::min<std::chrono::nanoseconds>(left, kQueuePoll))
                                             : std::chrono::nanoseconds(kQueuePoll));
     }
     *returned = got;

@@ -8,6 +8,12 @@ LinkFailure& Record()
     return record;
 }
 
+LinkIoFailure& IoRecord()
+{
+    static LinkIoFailure record;
+    return record;
+}
+
 }  // namespace
 
 void ClearLinkFailure()
@@ -38,4 +44,21 @@ void RecordLinkFailureIfNone(LinkFailureKind kind, const std::string& systemText
 {
     if (Record().kind == LinkFailureKind::kNone)
         RecordLinkFailure(kind, systemText);
+}
+
+void ClearLinkIoFailure()
+{
+    IoRecord() = LinkIoFailure();
+}
+
+const LinkIoFailure& LastLinkIoFailure()
+{
+    return IoRecord();
+}
+
+void RecordLinkIoFailure(LinkIoOperation operation, const std::string& systemText)
+{
+    std::string& text = operation == LinkIoOperation::kRead ? IoRecord().read : IoRecord().write;
+    if (text.empty())
+        text = systemText;
 }

@@ -37,3 +37,19 @@ void RecordLinkFailure(const LinkFailure& failure);
 void RecordLinkFailure(LinkFailureKind kind, const std::string& systemText, const std::string& device = "");
 // Records only when nothing more precise was recorded since the last clear.
 void RecordLinkFailureIfNone(LinkFailureKind kind, const std::string& systemText);
+
+// Why Read or Write of an open link failed (a converter unplugged, a port
+// that vanished), kept the same way: the link records the system's or the
+// library's words where a transfer fails; the driver clears the record before
+// a send and reads it when the target seems silent.
+enum class LinkIoOperation { kRead, kWrite };
+
+struct LinkIoFailure {
+    std::string write;  // empty: no write failed
+    std::string read;
+};
+
+void ClearLinkIoFailure();
+const LinkIoFailure& LastLinkIoFailure();
+// Keeps the first of each since the last clear: what went wrong first says most.
+void RecordLinkIoFailure(LinkIoOperation operation, const std::string& systemText);

@@ -37,11 +37,16 @@ install)
   expect_same "installed files" \
     "bin/update
 lib/udev/rules.d/60-update.rules
+share/bash-completion/completions/update
+share/doc/update/LICENSE
 share/man/man1/update.1" \
     "$(cd "$scratch/prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)"
   cmp -s "$source/doc/update.1" "$scratch/prefix/share/man/man1/update.1" || fail "manual page differs from its source"
   cmp -s "$source/packaging/60-update.rules" "$scratch/prefix/lib/udev/rules.d/60-update.rules" ||
     fail "udev rules differ from their source"
+  cmp -s "$source/LICENSE" "$scratch/prefix/share/doc/update/LICENSE" || fail "LICENSE differs from its source"
+  cmp -s "$source/packaging/update.bash-completion" "$scratch/prefix/share/bash-completion/completions/update" ||
+    fail "the completion differs from its source"
   [ -x "$scratch/prefix/bin/update" ] || fail "bin/update is not executable"
   check_program_runs "$scratch/prefix/bin/update"
   ;;
@@ -84,13 +89,16 @@ deb)
       *) fail "Depends lacks $owner: $depends" ;;
     esac
   done
-  [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no Maintainer"
+  # The default that the packager replaces (-DUPDATE_PACKAGE_MAINTAINER).
+  maintainer=$(sed -n 's/^UPDATE_PACKAGE_MAINTAINER:STRING=//p' "$build/CMakeCache.txt")
+  expect_same "Maintainer" "$maintainer" "$(dpkg-deb -f "$deb" Maintainer)"
   [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 2 ] || fail "no extended Description"
   expect_same "package version" "$version" "$(dpkg-deb -f "$deb" Version)"
 
   expect_same "package contents" \
     "./usr/bin/update
 ./usr/lib/udev/rules.d/60-update.rules
+./usr/share/bash-completion/completions/update
 ./usr/share/doc/update/changelog.gz
 ./usr/share/doc/update/copyright
 ./usr/share/man/man1/update.1.gz" \
@@ -104,6 +112,17 @@ deb)
   zcat "$scratch/root/usr/share/man/man1/update.1.gz" | cmp -s - "$source/doc/update.1" ||
     fail "packaged manual page differs from its source"
   check_program_runs "$scratch/root/usr/bin/update"
+
+  # The copyright file in Debian's machine-readable format, its licence text
+  # the LICENSE file's, line for line.
+  copyright=$scratch/root/usr/share/doc/update/copyright
+  expect_same "copyright format" "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
+    "$(head -1 "$copyright")"
+  expect_same "licence of the files" "Files: *
+Copyright: 2026 The update developers
+License: Expat" "$(sed -n '/^Files: \*$/,/^License:/p' "$copyright")"
+  expect_same "licence text" "$(sed -n '/^Permission/,$p' "$source/LICENSE")" \
+    "$(sed -n '/^License: Expat$/,$p' "$copyright" | sed -n '/^ Permission/,$p' | sed 's/^ //; s/^\.$//')"
   ;;
 
 *)

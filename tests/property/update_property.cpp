@@ -4,7 +4,8 @@
 // protocol determines. Invariants: the exit status is 0 if and only if the
 // target acknowledged every block in order; the target receives exactly the
 // predicted sends; standard output is as predicted, byte for byte; standard
-// error is empty, or names where the image text stopped short of its end.
+// error is empty, or names where the image text stopped short of its end,
+// and after a failed transfer explains it, naming the block and send.
 //
 // What the model can predict. Before every block the host drains its input
 // until a read finds the line quiet for the drain's time-out (1 ms; a one-byte
@@ -406,6 +407,45 @@ bool AllAcknowledgedInOrder(const PropertyCase& item, const std::vector<std::str
     return sends.empty() || IsAcceptance(sends.back());
 }
 
+bool EndsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Takes the lines that explain a failed transfer out of standard error.
+std::string TakeTransferExplanation(std::string* err)
+{
+    std::string explanation;
+    std::string rest;
+    for (const std::string& line : Lines(*err)) {
+        const bool explains = line.compare(0, 14, "update: block ") == 0 || line.compare(0, 21, "update: likely cause:") == 0;
+        (explains ? explanation : rest) += line + "\n";
+    }
+    *err = rest;
+    return explanation;
+}
+
+// A failed transfer is explained, naming the block and the send that the
+// target's log shows last; nothing else is.
+std::string ExplanationProblem(const std::string& explanation, const Prediction& prediction)
+{
+    const bool rejected = EndsWith(prediction.out, "\nCRC error. File damaged.\n");
+    const bool silent = EndsWith(prediction.out, "\nFailed: Target is not responding.\n");
+    if (!rejected && !silent)
+        return explanation.empty() ? "" : "standard error explains a transfer that did not fail";
+    if (explanation.empty())
+        return "standard error does not explain the failed transfer";
+    long block = 0;
+    int send = 0;
+    if (prediction.sends.empty() || sscanf(prediction.sends.back().c_str(), "block %ld send %d", &block, &send) != 2)
+        return "";
+    const std::string where = "update: block " + std::to_string(block + 1) + " of ";
+    const std::string which = rejected ? " rejected at all 4 sends: " : ", send " + std::to_string(send) + " of 4: ";
+    if (explanation.compare(0, where.size(), where) != 0 || explanation.find(which) == std::string::npos)
+        return "the explanation names another block or send: " + explanation.substr(0, explanation.find('\n'));
+    return "";
+}
+
 // Standard error says nothing, or, when text follows the image, names in one
 // line where the image stopped (line, column) and how many characters were
 // ignored, in that order.
@@ -466,9 +506,13 @@ bool Judge(const PropertyCase& item, const Outcome& outcome, const std::string& 
                            std::to_string(prediction.status));
     if (sends != prediction.sends)
         problems.push_back("the target received other sends than predicted");
-    if (!StopReported(outcome.err, prediction) && prediction.stop.line == 0)
+    std::string err = outcome.err;
+    const std::string explanationProblem = ExplanationProblem(TakeTransferExplanation(&err), prediction);
+    if (!explanationProblem.empty())
+        problems.push_back(explanationProblem);
+    if (!StopReported(err, prediction) && prediction.stop.line == 0)
         problems.push_back("standard error is not empty");
-    else if (!StopReported(outcome.err, prediction))
+    else if (!StopReported(err, prediction))
         problems.push_back("standard error does not name line " + std::to_string(prediction.stop.line) + ", column " +
                            std::to_string(prediction.stop.column) + " and " + std::to_string(prediction.stop.ignored) +
                            " ignored characters");
