@@ -23,12 +23,18 @@ int HexValue(int c)
 // Reads the text a character at a time and knows where it is.
 class Scanner {
 public:
-    explicit Scanner(FILE* file) : file_(file) {}
+    Scanner(FILE* file, bool (*stop)()) : file_(file), stop_(stop) {}
 
-    // EOF at the end of the file and after a failed read, which Error tells.
+    // EOF at the end of the file and after a failed read, which Error tells,
+    // and once the caller asks to stop.
     int Peek()
     {
         if (!peeked_) {
+            if (Stopped()) {
+                next_ = EOF;
+                peeked_ = true;
+                return next_;
+            }
             errno = 0;
             next_ = getc(file_);
             peeked_ = true;
@@ -59,7 +65,7 @@ public:
         char chunk[4096];
         size_t got;
         errno = 0;
-        while ((got = fread(chunk, 1, sizeof chunk, file_)) > 0)
+        while (!Stopped() && (got = fread(chunk, 1, sizeof chunk, file_)) > 0)
             count += long(got);
         NoteError();
         return count;
@@ -77,7 +83,12 @@ private:
             error_ = errno != 0 ? errno : EIO;
     }
 
+    // A file of any size is read to its end (its rest only to be counted):
+    // an interrupt must not wait for that, with the link already open.
+    bool Stopped() const { return stop_ && stop_(); }
+
     FILE* file_;
+    bool (*stop_)();
     int next_ = EOF;
     bool peeked_ = false;
     long line_ = 1;
@@ -107,13 +118,13 @@ bool ScanValue(Scanner* text, uint8_t* value)
 
 }  // namespace
 
-void ReadImage(FILE* file, Image* image)
+void ReadImage(FILE* file, Image* image, bool (*stop)())
 {
     image->count = 0;
     image->overflow = false;
     image->stop = ImageStop{0, 0, 0};
     image->readError = 0;
-    Scanner text(file);
+    Scanner text(file, stop);
     uint8_t value = 0;
     while (ScanValue(&text, &value)) {
         if (image->count == kImageCapacity) {

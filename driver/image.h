@@ -28,7 +28,8 @@ struct Image {
 
 // Converts the text of the open file into the image; leaves the file open.
 // A failed read ends the conversion as the end of the file would.
-void ReadImage(FILE* file, Image* image);
+// Stops early, as at the end of the file, once stop (when given) returns true.
+void ReadImage(FILE* file, Image* image, bool (*stop)() = nullptr);
 
 // The file holds text but not one value (an Intel HEX file, a comment line
 // first, a byte-order mark): nothing to send, yet no empty image either.

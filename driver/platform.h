@@ -16,6 +16,9 @@
 void BeginRun();
 void EndRun(int status);
 
+// Standard output was closed when the run began: what is printed is lost.
+bool StandardOutputWasClosed();
+
 // Opens the image file for reading in binary mode; null when it cannot be
 // opened or is no regular file. Never waits for a writer.
 FILE* OpenImageFile(const char* name);

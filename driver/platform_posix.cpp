@@ -26,11 +26,15 @@ void OnInterrupt(int)
 // A process started with descriptor 0, 1 or 2 closed (a daemon, cmd <&- >&-)
 // would get it back from its next open: the port would take descriptor 1 and
 // the progress line would go to the target. /dev/null fills each gap first.
+bool outputWasClosed = false;
+
 void FillClosedStandardDescriptors()
 {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
+        if (fd == STDOUT_FILENO)
+            outputWasClosed = true;
         // The lowest free descriptor: this one, as the ones below are open.
         const int null = open("/dev/null", O_RDWR | O_NOCTTY);
         if (null >= 0 && null != fd) {
@@ -75,6 +79,11 @@ void EndRun(int)
             sigaction(kInterruptSignals[i], &savedActions[i], nullptr);
     }
     sigaction(SIGPIPE, &savedPipeAction, nullptr);
+}
+
+bool StandardOutputWasClosed()
+{
+    return outputWasClosed;
 }
 
 // Only a regular file holds an image. A folder opens for reading and reads as

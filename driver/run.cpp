@@ -88,8 +88,11 @@ int Run(int argc, const char* const* argv)
 {
     if (argc < 2)
         return Usage();
-    if (argc == 2 && std::strcmp(argv[1], "--list") == 0)
-        return ListDevices();
+    if (argc == 2 && std::strcmp(argv[1], "--list") == 0) {
+        // A listing that reached nobody (update --list >&-) is no listing.
+        const int status = ListDevices();
+        return StandardOutputWasClosed() ? kFailure : status;
+    }
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
         return PrintHelp();
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
@@ -134,7 +137,17 @@ int Run(int argc, const char* const* argv)
 
     // Large: kept off the stack.
     std::unique_ptr<Image> image(new Image);
-    ReadImage(file, image.get());
+    ReadImage(file, image.get(), InterruptRequested);
+    // Before the file's verdict: an interrupted read on a network file system
+    // fails with EINTR, which is no fault of the file.
+    if (InterruptRequested()) {
+        printf("%s", kInterruptedMessage);
+        fflush(stdout);
+        fprintf(stderr, "update: interrupted while %s was being read; nothing was sent\n", settings.fileName);
+        link->Close();
+        fclose(file);
+        return kFailure;
+    }
     if (!ImageAcceptable(*image, settings.fileName)) {
         link->Close();
         fclose(file);

@@ -376,6 +376,31 @@ TEST_F(SerialUpdate, InterruptEndsABlockThatCannotGoOut)
     EXPECT_LT(result.secondsAfterSignal, 3.0);
 }
 
+// The text after the image is read to its end only to be counted: a file
+// with a vast tail (a sparse or preallocated image) must not hold the open
+// port past an interrupt.
+TEST_F(SerialUpdate, InterruptEndsTheReadOfAVastImageFile)
+{
+    const std::string image = Image(BlockImage({1}));
+    off_t size = off_t(1) << 40;
+    while (size > (off_t(1) << 32) && truncate(image.c_str(), size) != 0)
+        size >>= 2;
+    ASSERT_EQ(truncate(image.c_str(), size), 0);
+    Interruption interruption;
+    interruption.signal = SIGINT;
+    interruption.after = "Connection";
+    interruption.delaySeconds = 0.5;
+    interruption.toChild = true;
+    const ProcessResult result = WithTarget({}, {"-F" + image, "-COM@PORT@", "-115200"}, &interruption);
+    EXPECT_EQ(result.out, kConnect + "\nFailed: Update interrupted.\n");
+    EXPECT_NE(result.err.find("interrupted while " + image + " was being read; nothing was sent"), std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.status, kFailed);
+    EXPECT_GE(result.secondsAfterSignal, 0.0);
+    EXPECT_LT(result.secondsAfterSignal, 3.0);
+    EXPECT_EQ(scratch.Read("received"), "");
+}
+
 TEST_F(SerialUpdate, ClosedStandardOutputDoesNotStopTheUpdate)
 {
     // Nobody reads standard output any more (a pipe into head, a dropped ssh

@@ -451,7 +451,7 @@ TEST_F(Listing, UnwritableOutputFails)
 {
     bed.Add(std::make_shared<Ft232rModel>("FT232R USB UART", TargetBehaviour()));
     const std::vector<std::string> argv = {UPDATE_BINARY, "--list"};
-    for (const char* output : {"/dev/full", "closed pipe"}) {
+    for (const std::string output : {"/dev/full", "closed pipe", "closed"}) {
         int ends[2] = {-1, -1};
         ASSERT_EQ(pipe(ends), 0);
         close(ends[0]);
@@ -459,7 +459,10 @@ TEST_F(Listing, UnwritableOutputFails)
         ASSERT_GE(full, 0);
         const pid_t child = fork();
         if (child == 0) {
-            dup2(std::string(output) == "/dev/full" ? full : ends[1], STDOUT_FILENO);
+            if (output == "closed")
+                close(STDOUT_FILENO);  // update --list >&-
+            else
+                dup2(output == "/dev/full" ? full : ends[1], STDOUT_FILENO);
             for (const std::string& entry : UsbTestbed::ChildEnvironment())
                 putenv(const_cast<char*>(entry.c_str()));
             ExecArgv(argv);
