@@ -23,7 +23,13 @@
 #else
 #include <termios.h>
 #if defined(__APPLE__)
+// IOSSIOSPEED: every Mac has the header; a cross compiler without the
+// frameworks takes the value it documents.
+#if __has_include(<IOKit/serial/ioss.h>)
 #include <IOKit/serial/ioss.h>
+#else
+#define IOSSIOSPEED _IOW('T', 2, speed_t)
+#endif
 #endif
 #endif
 
@@ -356,10 +362,22 @@ bool SetLine(int handle, const LineSettings& settings)
         return false;
     MakeRaw(&tio, settings);
 #if defined(__APPLE__)
+    // termios has no constant for some of the rates (56000, 128000, 256000);
+    // IOSSIOSPEED sets any rate and both directions (Apple's ioss.h). It goes
+    // after tcsetattr, which would set the speed in tio again. The driver
+    // refuses a rate it cannot make (EINVAL); the terminal then reports the
+    // rate asked for (IOSerialBSDClient), so there is nothing to read back.
+    // tcsetattr keeps the port's former speed, but not 0, which hangs up.
+    if (cfgetospeed(&tio) == B0)
+        cfsetspeed(&tio, B9600);
     if (tcsetattr(handle, TCSANOW, &tio) != 0)
         return false;
     speed_t speed = settings.baudRate;
-    return ioctl(handle, IOSSIOSPEED, &speed) == 0;
+    if (ioctl(handle, IOSSIOSPEED, &speed) != 0) {
+        RecordRateRefused(0);
+        return false;
+    }
+    return true;
 #else
     if (cfsetspeed(&tio, settings.baudRate) != 0 || tcsetattr(handle, TCSANOW, &tio) != 0) {
         RecordRateRefused(0);
