@@ -53,10 +53,29 @@ done
 # warnings made errors.
 flags=(-std=c++17 -O2 -DNDEBUG -Wall -Wextra -Wpedantic -Werror -Itransport -Idriver -Itools "${libraries[@]}")
 
+# A macOS branch that no source list reaches would never be compiled.
+for file in $(grep -rlE '__APPLE__|__MACH__' transport driver tools --include='*.cpp'); do
+  printf '%s\n' "${sources[@]}" | grep -qxF "$file" ||
+    { echo "macos-check: $file has macOS code but is not in the macOS build" >&2; exit 1; }
+done
+
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+
+# The check itself must be able to fail: the compiler must take the macOS
+# branches and stop at a warning.
+canary() {
+  local target=$1 what=$2 code=$3
+  if printf '%s\n' "$code" | "$zig" c++ -target "$target" "${flags[@]}" -x c++ -c - -o "$scratch/canary.o" 2>/dev/null; then
+    echo "macos-check: the compiler for $target did not stop at $what" >&2
+    exit 1
+  fi
+}
+
 failed=0
 for target in "${targets[@]}"; do
+  canary "$target" "a macOS branch" $'#if defined(__APPLE__) && defined(__MACH__)\n#error macOS\n#endif'
+  canary "$target" "an unused variable" 'int f() { int unused = 0; return 1; }'
   for source in "${sources[@]}"; do
     if ! "$zig" c++ -target "$target" "${flags[@]}" -c "$source" -o "$scratch/object.o" 2>"$scratch/errors"; then
       echo "macos-check: $source does not compile for $target:" >&2
