@@ -31,3 +31,6 @@ struct UsbConverterInfo {
 bool ListSerialPorts(std::vector<SerialPortInfo>* ports);
 // Converters whose ids the FTDI or the CP2102 link opens, in bus and address order.
 bool ListUsbConverters(std::vector<UsbConverterInfo>* converters);
+// Why this system's converters are not listed, for standard error; empty
+// where ListUsbConverters looks.
+std::string UsbListingGap();

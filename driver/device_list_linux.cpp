@@ -254,3 +254,8 @@ bool ListUsbConverters(std::vector<UsbConverterInfo>* converters)
     }
     return !names.empty() || access(kUsbDevices, R_OK) == 0;
 }
+
+std::string UsbListingGap()
+{
+    return "";
+}

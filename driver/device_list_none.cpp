@@ -10,3 +10,8 @@ bool ListUsbConverters(std::vector<UsbConverterInfo>*)
 {
     return false;
 }
+
+std::string UsbListingGap()
+{
+    return "";
+}

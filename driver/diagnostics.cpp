@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "advice.h"
 #include "com_port.h"
 #include "link_failure.h"
 #include "settings.h"
@@ -55,8 +56,8 @@ void ExplainPortFailure(const LinkFailure& failure, const char* name, uint32_t b
     switch (failure.kind) {
     case LinkFailureKind::kPortMissing:
         if (path.empty())
-            fprintf(stderr, "update: %s names no port (COM1 is the first); \"update --list\" shows the ports there are\n",
-                    name);
+            fprintf(stderr, "update: %s names no port (%s); \"update --list\" shows the ports there are\n", name,
+                    PortNamingAdvice().c_str());
         else
             fprintf(stderr, "update: there is no port %s: %s; \"update --list\" shows the ports there are\n", port, text);
         break;
@@ -64,14 +65,12 @@ void ExplainPortFailure(const LinkFailure& failure, const char* name, uint32_t b
         if (failure.group.empty() || failure.group == "root")
             fprintf(stderr, "update: no permission to open %s: %s; ask the administrator for access to it\n", port, text);
         else
-            fprintf(stderr,
-                    "update: no permission to open %s: %s; it belongs to group %s: add yourself to group %s "
-                    "(sudo usermod -aG %s $USER) and log in again\n",
-                    port, text, failure.group.c_str(), failure.group.c_str(), failure.group.c_str());
+            fprintf(stderr, "update: no permission to open %s: %s; it belongs to group %s: %s\n", port, text,
+                    failure.group.c_str(), JoinGroupAdvice(failure.group).c_str());
         break;
     case LinkFailureKind::kPortBusy:
-        fprintf(stderr, "update: %s is held by another program: %s; close it (fuser -v %s names it) and try again\n",
-                port, text, port);
+        fprintf(stderr, "update: %s is held by another program: %s; close it (%s) and try again\n", port, text,
+                PortHolderAdvice(path).c_str());
         break;
     case LinkFailureKind::kNotATerminal:
         fprintf(stderr, "update: %s is not a serial port: %s\n", port, text);
@@ -104,14 +103,12 @@ void ExplainUsbFailure(const LinkFailure& failure, int32_t transportType, const 
                     Joined(failure.attached).c_str());
         break;
     case LinkFailureKind::kUsbAccessDenied:
-        fprintf(stderr,
-                "update: no permission to use the USB device of the %s%s: %s; install the udev rules "
-                "(60-update.rules, see \"man update\") or join group plugdev\n",
-                label, at.c_str(), text);
+        fprintf(stderr, "update: no permission to use the USB device of the %s%s: %s; %s\n", label, at.c_str(), text,
+                UsbAccessAdvice().c_str());
         break;
     case LinkFailureKind::kConverterBusy:
-        fprintf(stderr, "update: the %s \"%s\"%s is claimed by another program: %s; close it and try again\n", label,
-                name, at.c_str(), text);
+        fprintf(stderr, "update: the %s \"%s\"%s is claimed by another program: %s; %s\n", label, name, at.c_str(),
+                text, ConverterBusyAdvice().c_str());
         break;
     case LinkFailureKind::kRateRefused:
         if (failure.actualRate != 0)

@@ -150,6 +150,13 @@ int ListDevices()
         PrintPort(port);
     if (ports.empty())
         printf(portsListed ? "  none\n" : "  none that the system shows\n");
+    const std::string usbGap = UsbListingGap();
+    if (!usbGap.empty()) {
+        printf("FTDI converters (-T1) and CP2102 bridges (-T2): not listed on this system\n");
+        fflush(stdout);
+        fprintf(stderr, "update: %s\n", usbGap.c_str());
+        return 0;
+    }
     if (!convertersListed)
         printf("USB: the system shows no USB bus\n");
     PrintConverters("FTDI converters", "-T1", kFtdiLinkIds, converters);

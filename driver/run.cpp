@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "about.h"
+#include "advice.h"
 #include "com_cp2102.h"
 #include "com_ftdi.h"
 #include "com_port.h"
@@ -118,6 +120,11 @@ int Run(int argc, const char* const* argv)
         return Usage();
     }
     fflush(stdout);  // opening a USB link can take a moment
+    if (settings.transportType == kTransportFtdi || settings.transportType == kTransportCp2102) {
+        const std::string limits = UsbLinkLimits();
+        if (!limits.empty())
+            fprintf(stderr, "update: %s\n", limits.c_str());
+    }
     ClearLinkFailure();
     const bool opened = link->Open(name, uint32_t(settings.baudRate), kOpenTimeoutMs);
     if (InterruptRequested()) {

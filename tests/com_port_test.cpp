@@ -513,4 +513,27 @@ TEST(ComPortEscape, KnownCodesSucceedOthersFail)
     EXPECT_FALSE(port.Escape(10));
 }
 
+// XOFF stops what the port sends and XON restarts it: the pseudo-terminal's
+// master in packet mode is told both (TIOCPKT_STOP, TIOCPKT_START; ioctl_tty(2)).
+TEST(ComPortEscape, XoffStopsAndXonRestartsTheOutput)
+{
+    Terminal terminal;
+    ComPort port;
+    ASSERT_TRUE(port.Open(terminal.Slave().c_str(), 9600, 100));
+    int on = 1;
+    ASSERT_EQ(ioctl(terminal.Master(), TIOCPKT, &on), 0);
+    // The status byte of the next packet; -1 when none comes.
+    const auto nextStatus = [&terminal]() {
+        struct pollfd entry = {terminal.Master(), POLLIN, 0};
+        unsigned char packet[64];
+        if (poll(&entry, 1, 1000) != 1 || read(terminal.Master(), packet, sizeof packet) < 1)
+            return -1;
+        return int(packet[0]);
+    };
+    ASSERT_TRUE(port.Escape(kEscapeSetXoff));
+    EXPECT_EQ(nextStatus() & (TIOCPKT_STOP | TIOCPKT_START), TIOCPKT_STOP);
+    ASSERT_TRUE(port.Escape(kEscapeSetXon));
+    EXPECT_EQ(nextStatus() & (TIOCPKT_STOP | TIOCPKT_START), TIOCPKT_START);
+}
+
 }  // namespace

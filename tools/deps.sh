@@ -17,6 +17,9 @@ tests=(libgtest-dev libgmock-dev umockdev libumockdev-dev groff-base mandoc
        dpkg-dev file lintian git strace bash-completion
        googletest g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine
        clang libfuzzer-14-dev libclang-rt-14-dev)
+# npm fetches Zig's cross compiler for the macOS check; Node.js from another
+# source brings its own npm, which then must not be replaced.
+command -v npm >/dev/null || tests+=(npm)
 
 case "${1:-tests}" in
   demo) packages=("${build[@]}") ;;

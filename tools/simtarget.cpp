@@ -272,7 +272,8 @@ struct Line {
 void PauseMicroseconds(long us)
 {
     struct timespec pause = {0, us * 1000};
-    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, &pause) == EINTR) {
+    // nanosleep, not clock_nanosleep: macOS has only the former.
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
 }
 

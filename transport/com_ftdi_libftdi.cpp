@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <ftdi.h>
 #include <libusb.h>
@@ -84,10 +83,7 @@ constexpr int kStatusPollTimeoutMs = 1000;
 
 std::string NodeOf(libusb_device* device)
 {
-    char node[64];
-    snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", libusb_get_bus_number(device),
-             libusb_get_device_address(device));
-    return node;
+    return UsbDeviceName(libusb_get_bus_number(device), libusb_get_device_address(device));
 }
 
 // libftdi 1.5's ftdi_usb_open_dev, on a failure after the claim took the

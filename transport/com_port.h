@@ -30,7 +30,8 @@ public:
     // The device that a port name stands for on this platform; empty for none.
     static std::string DevicePath(const char* name);
 
-    // The rate a UART whose clock over 16 is baudBase makes when asked for
+    // Linux only (com_port_linux.cpp), where the driver tells its UART:
+    // the rate a UART whose clock over 16 is baudBase makes when asked for
     // this one: the clock over the nearest whole divisor.
     static uint32_t RateFromClock(uint32_t baudBase, uint32_t rate);
 
@@ -52,8 +53,9 @@ private:
     Timeouts timeouts_;
     // Open made the port exclusive: Close ends it.
     bool setExclusive_ = false;
-    // The port's flags before Open lowered its latency; -1: unchanged.
+    // What undoes Open's lowering of the latency (Linux: the port's former
+    // flags); -1: unchanged.
     int formerSerialFlags_ = -1;
-    // Windows: the rate Open set, for the time a block needs on the line.
+    // The rate Open set, for the time a block needs on the line.
     uint32_t lineRate_ = 0;
 };

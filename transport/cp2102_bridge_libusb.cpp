@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <libusb.h>
 #include <string>
@@ -28,9 +27,9 @@ constexpr size_t kPacketsPerRead = 16;
 constexpr unsigned kControlTimeoutMs = 1000;
 constexpr uint32_t kBitsPerByte8N1 = 10;
 
-// The bridge's transmit buffer (CP2102 data sheet): a write completes on the
-// USB side once the bytes are in it, up to this much before they have left.
-constexpr uint32_t kTransmitBufferSize = 640;
+// The bridge's transmit buffer (640 bytes, CP2102 data sheet): a write
+// completes on the USB side once the bytes are in it, before they have left;
+// WaitUntilSent waits for them.
 
 // A stuck bridge gets this long on top of the line time.
 constexpr std::chrono::milliseconds kStallMargin(1000);
@@ -49,9 +48,8 @@ constexpr uint8_t kSetBaudRate = 0x1E;
 constexpr uint16_t kUartEnable = 0x0001;
 constexpr uint16_t kUartDisable = 0x0000;
 
-// SET_MHS: line states in the low byte, which lines to change in the high byte.
-constexpr uint16_t kMhsDtr = 0x0001;
-constexpr uint16_t kMhsRts = 0x0002;
+// SET_MHS: line states in the low byte (DTR 0x01, RTS 0x02), which lines to
+// change in the high byte. The lines are only ever set low here: states 0.
 constexpr uint16_t kMhsDtrMask = 0x0100;
 constexpr uint16_t kMhsRtsMask = 0x0200;
 
@@ -95,10 +93,7 @@ bool IsBridge(libusb_device* device)
 
 std::string NodeOf(libusb_device* device)
 {
-    char node[64];
-    snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", libusb_get_bus_number(device),
-             libusb_get_device_address(device));
-    return node;
+    return UsbDeviceName(libusb_get_bus_number(device), libusb_get_device_address(device));
 }
 
 // Why libusb could not open or claim the bridge, for the driver to explain.

@@ -40,3 +40,7 @@ bool LockedOnlyByCallers(int descriptor);
 
 // The terminal is a port of a USB-to-serial converter (ttyUSB).
 bool TtyIsUsbSerial(int descriptor);
+
+// How messages name the USB device at this bus and address: its device node
+// where the system has one.
+std::string UsbDeviceName(int bus, int address);

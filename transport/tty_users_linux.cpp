@@ -372,3 +372,11 @@ bool TtyIsUsbSerial(int descriptor)
     const char* name = strrchr(target, '/');
     return strcmp(name ? name + 1 : target, "usb-serial") == 0;
 }
+
+// usbfs: the node that libusb opens.
+std::string UsbDeviceName(int bus, int address)
+{
+    char node[64];
+    snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus, address);
+    return node;
+}
