@@ -2,7 +2,9 @@
 # The bash completion, driven as bash drives it: COMP_WORDS and COMP_CWORD
 # set, the function called, COMPREPLY compared. A stand-in update prints the
 # list in the program's format (update --list, pinned by the Listing tests)
-# and records its arguments: the completion must ask for --list only.
+# and records its arguments: the completion must ask for --list only. Text
+# a device chose (a serial number, a port's USB description) that looks like
+# an argument is never offered: it would run in the user's shell.
 # usage: completion_test.sh SOURCE_DIR
 set -uo pipefail
 source_dir=$1
@@ -18,12 +20,15 @@ Serial ports (-T0):
   /dev/ttyS-Dx: no -COM name reaches it
   /dev/ttyS0: -COM1
   /dev/ttyUSB0: -COMttyUSB0 (USB 0403:6001 "FT232R USB UART")
+  /dev/ttyUSB9: no -COM name reaches it (USB 0403:6001 "x: -COM$(touch${IFS}pwned)")
     /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K0001-if00-port0: holds -F, so as -COM it sets the image file too unless -F comes after it
     /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0: -COM/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0
 FTDI converters (-T1):
   /dev/bus/usb/001/002 0403:6001 serial A10K0001: -D"FT232R USB UART" (its serial port ttyUSB0 is away while -T1 runs)
   /dev/bus/usb/001/004 0403:6001 serial A10K0002: -D'Lab "A" (it'\''s) link'
   /dev/bus/usb/001/005 0403:6001: no description, so -D cannot choose it
+  /dev/bus/usb/001/007 0403:6001 serial x: -D$(touch${IFS}pwned): no description, so -D cannot choose it
+  /dev/bus/usb/001/008 0403:6001 serial x: -D`reboot`: no description, so -D cannot choose it
 CP2102 bridges (-T2):
   /dev/bus/usb/001/003 10c4:ea60 serial 0001: -D"CP2102 USB to UART Bridge Controller"
   /dev/bus/usb/001/006 10c4:ea60 serial 0002: -D$'Tab\there \'q\''
