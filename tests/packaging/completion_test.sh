@@ -125,6 +125,44 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
   fi
 fi
 
+# In an interactive bash, as readline inserts the reply: a file name with a
+# space or a command substitution in it stays one word and runs nothing.
+touch "$scratch/images/my image.hex" "$scratch/images/\$(touch \${IFS}pwned).bin"
+if command -v python3 >/dev/null; then
+  script=$(realpath "$source_dir/packaging/update.bash-completion")
+  inserted=$(cd "$scratch/images" && python3 - "$script" <<'PY'
+import os, pty, select, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execvp("bash", ["bash", "--norc", "--noprofile", "-i"])
+def read(seconds, until=None):
+    out, end = b"", time.time() + seconds
+    while time.time() < end and not (until and until in out):
+        if select.select([fd], [], [], 0.1)[0]:
+            try:
+                out += os.read(fd, 4096)
+            except OSError:
+                break
+    return out
+read(1)
+os.write(fd, b"PS1='$ '; source '" + sys.argv[1].encode() + b"'; echo SOUR''CED\n")
+read(20, b"SOURCED\r\n")
+for typed in (b"update -Fmy", b"update -F$"):
+    os.write(fd, typed + b"\t")
+    read(0.5)
+    os.write(fd, b"\x01printf '<%s>' \x05; echo EN''DED\n")
+    sys.stdout.write(read(20, b"ENDED\r\n").decode(errors="replace").replace("\r", ""))
+os.write(fd, b"exit\n")
+read(0.5)
+PY
+)
+  if ! grep -q -F '<update><-Fmy image.hex>' <<<"$inserted" || [ -e "$scratch/images/pwned" ]; then
+    echo "FAILED: a file name inserted as one word that runs nothing:" >&2
+    printf '%s\n' "$inserted" >&2
+    failures=$((failures + 1))
+  fi
+fi
+
 # The list was asked for, and nothing else.
 if grep -v -x -- --list "$scratch/calls"; then
   echo "FAILED: the completion ran update with other arguments" >&2
