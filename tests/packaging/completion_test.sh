@@ -2,7 +2,9 @@
 # The bash completion, driven as bash drives it: COMP_WORDS and COMP_CWORD
 # set, the function called, COMPREPLY compared. A stand-in update prints the
 # list in the program's format (update --list, pinned by the Listing tests)
-# and records its arguments: the completion must ask for --list only.
+# and records its arguments: the completion must ask for --list only. Text
+# a device chose (a serial number, a port's USB description) that looks like
+# an argument is never offered: it would run in the user's shell.
 # usage: completion_test.sh SOURCE_DIR
 set -uo pipefail
 source_dir=$1
@@ -18,12 +20,15 @@ Serial ports (-T0):
   /dev/ttyS-Dx: no -COM name reaches it
   /dev/ttyS0: -COM1
   /dev/ttyUSB0: -COMttyUSB0 (USB 0403:6001 "FT232R USB UART")
+  /dev/ttyUSB9: no -COM name reaches it (USB 0403:6001 "x: -COM$(touch${IFS}pwned)")
     /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K0001-if00-port0: holds -F, so as -COM it sets the image file too unless -F comes after it
     /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0: -COM/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0
 FTDI converters (-T1):
   /dev/bus/usb/001/002 0403:6001 serial A10K0001: -D"FT232R USB UART" (its serial port ttyUSB0 is away while -T1 runs)
   /dev/bus/usb/001/004 0403:6001 serial A10K0002: -D'Lab "A" (it'\''s) link'
   /dev/bus/usb/001/005 0403:6001: no description, so -D cannot choose it
+  /dev/bus/usb/001/007 0403:6001 serial x: -D$(touch${IFS}pwned): no description, so -D cannot choose it
+  /dev/bus/usb/001/008 0403:6001 serial x: -D`reboot`: no description, so -D cannot choose it
 CP2102 bridges (-T2):
   /dev/bus/usb/001/003 10c4:ea60 serial 0001: -D"CP2102 USB to UART Bridge Controller"
   /dev/bus/usb/001/006 10c4:ea60 serial 0002: -D$'Tab\there \'q\''
@@ -116,6 +121,44 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
   _update
   if [ "${COMPREPLY[*]}" != "00:14.0-usb-0:2:1.0-port0" ]; then
     echo "FAILED: a by-path name split at its colons: ${COMPREPLY[*]}" >&2
+    failures=$((failures + 1))
+  fi
+fi
+
+# In an interactive bash, as readline inserts the reply: a file name with a
+# space or a command substitution in it stays one word and runs nothing.
+touch "$scratch/images/my image.hex" "$scratch/images/\$(touch \${IFS}pwned).bin"
+if command -v python3 >/dev/null; then
+  script=$(realpath "$source_dir/packaging/update.bash-completion")
+  inserted=$(cd "$scratch/images" && python3 - "$script" <<'PY'
+import os, pty, select, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execvp("bash", ["bash", "--norc", "--noprofile", "-i"])
+def read(seconds, until=None):
+    out, end = b"", time.time() + seconds
+    while time.time() < end and not (until and until in out):
+        if select.select([fd], [], [], 0.1)[0]:
+            try:
+                out += os.read(fd, 4096)
+            except OSError:
+                break
+    return out
+read(1)
+os.write(fd, b"PS1='$ '; source '" + sys.argv[1].encode() + b"'; echo SOUR''CED\n")
+read(20, b"SOURCED\r\n")
+for typed in (b"update -Fmy", b"update -F$"):
+    os.write(fd, typed + b"\t")
+    read(0.5)
+    os.write(fd, b"\x01printf '<%s>' \x05; echo EN''DED\n")
+    sys.stdout.write(read(20, b"ENDED\r\n").decode(errors="replace").replace("\r", ""))
+os.write(fd, b"exit\n")
+read(0.5)
+PY
+)
+  if ! grep -q -F '<update><-Fmy image.hex>' <<<"$inserted" || [ -e "$scratch/images/pwned" ]; then
+    echo "FAILED: a file name inserted as one word that runs nothing:" >&2
+    printf '%s\n' "$inserted" >&2
     failures=$((failures + 1))
   fi
 fi
