@@ -86,19 +86,25 @@ bool ImageAcceptable(const Image& image, const char* fileName)
     return true;
 }
 
+// What --list, --help and --version print is all they do: text that reached
+// nobody (a full disk, a closed pipe, update --list >&-) is a failure.
+int Delivered(int status)
+{
+    if (fflush(stdout) != 0 || ferror(stdout) || StandardOutputWasClosed())
+        return kFailure;
+    return status;
+}
+
 int Run(int argc, const char* const* argv)
 {
     if (argc < 2)
         return Usage();
-    if (argc == 2 && std::strcmp(argv[1], "--list") == 0) {
-        // A listing that reached nobody (update --list >&-) is no listing.
-        const int status = ListDevices();
-        return StandardOutputWasClosed() ? kFailure : status;
-    }
+    if (argc == 2 && std::strcmp(argv[1], "--list") == 0)
+        return Delivered(ListDevices());
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
-        return PrintHelp();
+        return Delivered(PrintHelp());
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
-        return PrintVersion();
+        return Delivered(PrintVersion());
 
     RunSettings settings;
     ParseCommandLine(argc, argv, &settings);

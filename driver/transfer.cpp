@@ -93,7 +93,9 @@ bool TransferImage(Com* link, const Image& image, FILE* file, TransferFacts* giv
         const auto sent = std::chrono::steady_clock::now();
         link->Write(image.bytes + position, uint32_t(size));
 
-        facts->step = TransferFacts::kWaiting;
+        // A write cut short by an interrupt was still sending.
+        if (!InterruptRequested())
+            facts->step = TransferFacts::kWaiting;
         const auto waitStart = std::chrono::steady_clock::now();
         uint8_t reply = 0;
         uint32_t received = 0;

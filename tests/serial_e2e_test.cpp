@@ -371,6 +371,7 @@ TEST_F(SerialUpdate, InterruptEndsABlockThatCannotGoOut)
     close(master);
     EXPECT_EQ(result.out, "Connection with Serial Com-Port " + port + "...\n" + ProgressLine('-', 0) +
                               "\nFailed: Update interrupted.\n");
+    EXPECT_NE(result.err.find("send 1 of 4, while sending it"), std::string::npos) << result.err;
     EXPECT_EQ(result.status, kFailed);
     EXPECT_GE(result.secondsAfterSignal, 0.0);
     EXPECT_LT(result.secondsAfterSignal, 3.0);

@@ -446,33 +446,37 @@ TEST_F(Listing, DescriptionsBeyondAsciiAsTheLinksReadThem)
               0);
 }
 
-// A listing that cannot be written is a failure, not a listing.
+// A listing that cannot be written is a failure, not a listing; so are a
+// help text and a version that reach nobody.
 TEST_F(Listing, UnwritableOutputFails)
 {
     bed.Add(std::make_shared<Ft232rModel>("FT232R USB UART", TargetBehaviour()));
-    const std::vector<std::string> argv = {UPDATE_BINARY, "--list"};
-    for (const std::string output : {"/dev/full", "closed pipe", "closed"}) {
-        int ends[2] = {-1, -1};
-        ASSERT_EQ(pipe(ends), 0);
-        close(ends[0]);
-        const int full = open("/dev/full", O_WRONLY);
-        ASSERT_GE(full, 0);
-        const pid_t child = fork();
-        if (child == 0) {
-            if (output == "closed")
-                close(STDOUT_FILENO);  // update --list >&-
-            else
-                dup2(output == "/dev/full" ? full : ends[1], STDOUT_FILENO);
-            for (const std::string& entry : UsbTestbed::ChildEnvironment())
-                putenv(const_cast<char*>(entry.c_str()));
-            ExecArgv(argv);
+    for (const std::string option : {"--list", "--help", "--version"}) {
+        for (const std::string output : {"/dev/full", "closed pipe", "closed"}) {
+            SCOPED_TRACE(option);
+            const std::vector<std::string> argv = {UPDATE_BINARY, option};
+            int ends[2] = {-1, -1};
+            ASSERT_EQ(pipe(ends), 0);
+            close(ends[0]);
+            const int full = open("/dev/full", O_WRONLY);
+            ASSERT_GE(full, 0);
+            const pid_t child = fork();
+            if (child == 0) {
+                if (output == "closed")
+                    close(STDOUT_FILENO);  // update --list >&-
+                else
+                    dup2(output == "/dev/full" ? full : ends[1], STDOUT_FILENO);
+                for (const std::string& entry : UsbTestbed::ChildEnvironment())
+                    putenv(const_cast<char*>(entry.c_str()));
+                ExecArgv(argv);
+            }
+            close(ends[1]);
+            close(full);
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFEXITED(status)) << output;
+            EXPECT_EQ(WEXITSTATUS(status), kFailed) << output;
         }
-        close(ends[1]);
-        close(full);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status)) << output;
-        EXPECT_EQ(WEXITSTATUS(status), kFailed) << output;
     }
 }
 

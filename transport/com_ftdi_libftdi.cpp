@@ -167,10 +167,6 @@ bool OpenByDescription(ftdi_context* context, const char* name)
     return opened;
 }
 
-// Waits until the converter has put the last byte on the line: a write
-// completes on the USB side once the chip has taken the bytes into its
-// transmit buffer, and the reply time-out must not start while they are still
-// going out. Bounded by the time a full buffer needs at the line rate.
 // ftdi_read_data hands on libusb's error code.
 bool ReadFailed(int error)
 {
@@ -178,6 +174,10 @@ bool ReadFailed(int error)
     return false;
 }
 
+// Waits until the converter has put the last byte on the line: a write
+// completes on the USB side once the chip has taken the bytes into its
+// transmit buffer, and the reply time-out must not start while they are still
+// going out. Bounded by the time a full buffer needs at the line rate.
 bool WaitForTransmitterEmpty(ftdi_context* context)
 {
     const auto start = std::chrono::steady_clock::now();
