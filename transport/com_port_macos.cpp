@@ -93,11 +93,13 @@ bool SetLine(int handle, const LineSettings& settings)
     return true;
 }
 
-// No request tells whether another program set exclusive mode; its open
-// would have failed unless we are root.
+// No request tells whether another program set exclusive mode (Darwin has
+// TIOCEXCL and TIOCNXCL, no TIOCGEXCL). Unknown counts as set, so that Release
+// never ends another program's exclusive mode (root gets past it); ours ends
+// with the last close of the device.
 bool ExclusiveAlready(int)
 {
-    return false;
+    return true;
 }
 
 // IOSSDATALAT (ioss.h) sets a receive latency, but nothing reads the former

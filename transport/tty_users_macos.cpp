@@ -76,18 +76,22 @@ bool SameDevice(const struct vinfo_stat& file, const struct stat& device)
 bool OpenIn(pid_t pid, const struct stat& device, std::string* failure)
 {
     const std::string what = "the files of process " + std::to_string(pid);
+    // proc_pidinfo returns 0 without setting errno for a process with no
+    // open files: errno is cleared first so that a stale value is no failure.
+    errno = 0;
     const int size = proc_pidinfo(pid, PROC_PIDLISTFDS, 0, nullptr, 0);
     if (size <= 0) {
-        if (!Tolerated(errno))
+        if (errno != 0 && !Tolerated(errno))
             NoteFailure(failure, what, errno);
         return false;
     }
     // Room for a few descriptors opened meanwhile.
     std::vector<proc_fdinfo> descriptors(size_t(size) / PROC_PIDLISTFD_SIZE + 16);
+    errno = 0;
     const int filled =
         proc_pidinfo(pid, PROC_PIDLISTFDS, 0, descriptors.data(), int(descriptors.size() * PROC_PIDLISTFD_SIZE));
     if (filled <= 0) {
-        if (!Tolerated(errno))
+        if (errno != 0 && !Tolerated(errno))
             NoteFailure(failure, what, errno);
         return false;
     }
