@@ -142,14 +142,9 @@ bool OpenByDescription(ftdi_context* context, const char* name)
         if (std::strcmp(description, name) != 0)
             continue;
         matched = true;
-        const TtyUse use = UsbDeviceTtyUse(libusb_get_bus_number(device), libusb_get_device_address(device));
-        if (!use.looked || use.inUse) {
-            RecordLinkFailure(use.looked ? LinkFailureKind::kConverterBusy : LinkFailureKind::kOther,
-                              use.looked ? "its serial port " + use.tty + " is open"
-                                         : "cannot see which programs have its serial port open: " + use.failure,
-                              NodeOf(device));
+        if (ConverterTtyRefused(UsbDeviceTtyUse(libusb_get_bus_number(device), libusb_get_device_address(device)),
+                                NodeOf(device)))
             break;
-        }
         const int result = ftdi_usb_open_dev(context, device);
         opened = result == 0;
         if (!opened) {

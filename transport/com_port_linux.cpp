@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -21,22 +20,10 @@
 #include "interrupt.h"
 #include "tty_users.h"
 
-std::string ComPort::DevicePath(const char* name)
+// COM1 is the first port of the computer, as on Windows.
+std::string NumberedPortPath(unsigned long number)
 {
-    if (std::strncmp(name, "COM", 3) != 0)
-        return name;
-    const char* rest = name + 3;
-    if (*rest == '/')
-        return rest;
-    const size_t digits = std::strspn(rest, "0123456789");
-    if (digits > 0 && rest[digits] == '\0') {
-        // COM1 is the first port; COM0 stands for none.
-        const unsigned long number = std::strtoul(rest, nullptr, 10);
-        if (number == 0 || digits > 9)
-            return "";
-        return "/dev/ttyS" + std::to_string(number - 1);
-    }
-    return std::string("/dev/") + rest;
+    return "/dev/ttyS" + std::to_string(number - 1);
 }
 
 uint32_t ComPort::RateFromClock(uint32_t baudBase, uint32_t rate)

@@ -24,16 +24,9 @@
 // the one for a link that the computer starts. Either is taken as given:
 // the open does not wait (O_NONBLOCK) and the line ignores carrier (CLOCAL).
 // macOS numbers no ports, so COM and a number names none.
-std::string ComPort::DevicePath(const char* name)
+std::string NumberedPortPath(unsigned long)
 {
-    if (std::strncmp(name, "COM", 3) != 0)
-        return name;
-    const char* rest = name + 3;
-    if (*rest == '/')
-        return rest;
-    if (*rest != '\0' && std::strspn(rest, "0123456789") == std::strlen(rest))
-        return "";
-    return std::string("/dev/") + rest;
+    return "";
 }
 
 // Nothing to prepare: macOS has no timer slack to set.

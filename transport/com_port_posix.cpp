@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -201,6 +202,24 @@ bool ComPort::RateTaken(uint32_t wanted, uint32_t made)
 LineSettings ComPort::LineSettingsFor(uint32_t baudRate)
 {
     return DefaultLineSettings(baudRate, kParityEven);
+}
+
+std::string ComPort::DevicePath(const char* name)
+{
+    if (std::strncmp(name, "COM", 3) != 0)
+        return name;
+    const char* rest = name + 3;
+    if (*rest == '/')
+        return rest;
+    const size_t digits = std::strspn(rest, "0123456789");
+    if (digits > 0 && rest[digits] == '\0') {
+        // COM0 stands for none.
+        const unsigned long number = std::strtoul(rest, nullptr, 10);
+        if (number == 0 || digits > 9)
+            return "";
+        return NumberedPortPath(number);
+    }
+    return std::string("/dev/") + rest;
 }
 
 ComPort::~ComPort()

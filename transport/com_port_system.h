@@ -7,8 +7,13 @@
 #include <chrono>
 #include <cstdint>
 #include <poll.h>
+#include <string>
 
 #include "line_settings.h"
+
+// The device of COM and a number (1 and up); empty where the system
+// numbers no ports.
+std::string NumberedPortPath(unsigned long number);
 
 // Before the port opens: whatever the system needs for fine-grained waits.
 void PrepareForPort();

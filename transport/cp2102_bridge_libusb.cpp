@@ -278,14 +278,9 @@ int Open(uint32_t index, Device** device)
     // A bridge whose tty another program has open is not taken from it:
     // detaching cp210x would hang that program up.
     libusb_device* bridge = library.devices[index];
-    const TtyUse use = UsbDeviceTtyUse(libusb_get_bus_number(bridge), libusb_get_device_address(bridge));
-    if (!use.looked || use.inUse) {
-        RecordLinkFailure(use.looked ? LinkFailureKind::kConverterBusy : LinkFailureKind::kOther,
-                          use.looked ? "its serial port " + use.tty + " is open"
-                                     : "cannot see which programs have its serial port open: " + use.failure,
-                          NodeOf(bridge));
+    if (ConverterTtyRefused(UsbDeviceTtyUse(libusb_get_bus_number(bridge), libusb_get_device_address(bridge)),
+                            NodeOf(bridge)))
         return kDeviceNotFound;
-    }
     unsigned char endpointIn = 0;
     unsigned char endpointOut = 0;
     if (!FindBulkEndpoints(bridge, &endpointIn, &endpointOut))

@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "link_failure.h"
+
 // What a look for the other users of a terminal found. A look that could not
 // be made (no descriptors left to read /proc with, no memory) tells nothing:
 // the terminal must then be refused, as if in use.
@@ -31,6 +33,20 @@ TtyUse TtyOpenElsewhere(int descriptor);
 // links never use the terminal, and detaching the kernel driver would hang
 // up whoever has it open (a terminal session that runs us in another window).
 TtyUse UsbDeviceTtyUse(int bus, int address);
+
+// A converter whose terminal is open elsewhere, or that could not be looked
+// for, is not taken from its kernel driver: that program would be hung up.
+// Records why for the USB device node and says whether to refuse.
+inline bool ConverterTtyRefused(const TtyUse& use, const std::string& node)
+{
+    if (use.looked && !use.inUse)
+        return false;
+    RecordLinkFailure(use.looked ? LinkFailureKind::kConverterBusy : LinkFailureKind::kOther,
+                      use.looked ? "its serial port " + use.tty + " is open"
+                                 : "cannot see which programs have its serial port open: " + use.failure,
+                      node);
+    return true;
+}
 
 // Every lock on the terminal open on this descriptor is held by a process
 // that started this one (flock(1) running us with the port locked): that lock
