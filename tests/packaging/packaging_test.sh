@@ -6,19 +6,8 @@ set -euo pipefail
 what=$1 source=$2 build=$3 version=$4
 scratch=$(mktemp -d /tmp/update-packaging-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
-failures=0
-
-fail() {
-  echo "FAILED: $*" >&2
-  failures=$((failures + 1))
-}
-
-expect_same() {  # what, expected, actual
-  if [ "$2" != "$3" ]; then
-    fail "$1"
-    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") >&2 || true
-  fi
-}
+# shellcheck source=../checks.sh
+source "$(dirname "$0")/../checks.sh"
 
 # The installed program prints the same usage text as the one built, and
 # fails as the program does without arguments.

@@ -8,19 +8,8 @@ set -uo pipefail
 build=$1 version=$2
 scratch=$(mktemp -d /tmp/update-archive-XXXXXX)
 trap 'rm -rf "$scratch"; rm -f "$WINEPREFIX/dosdevices/com31"' EXIT
-failures=0
-
-fail() {
-  echo "FAILED: $*" >&2
-  failures=$((failures + 1))
-}
-
-expect_same() {  # what, expected, actual
-  if [ "$2" != "$3" ]; then
-    fail "$1"
-    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") >&2 || true
-  fi
-}
+# shellcheck source=../checks.sh
+source "$(dirname "$0")/../checks.sh"
 
 cpack --config "$build/CPackConfig.cmake" -G ZIP -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
   { cat "$scratch/cpack.log" >&2; fail "cpack"; exit 1; }
